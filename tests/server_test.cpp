@@ -1,0 +1,208 @@
+// date_server end to end: a real rpcbind in the test's own network namespace,
+// the server started as a child, and calls built byte by byte.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <ctime>
+#include <string>
+
+#include "test_support.h"
+
+using namespace test_support;
+
+namespace {
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { rpcbind_pid_ = start_rpcbind(); }
+  void TearDown() override {
+    kill_and_reap(server_.pid);
+    stop_rpcbind(rpcbind_pid_);
+  }
+
+  std::optional<Bytes> exchange(const std::string &transport, const Call &call) {
+    Bytes message = encode_call(call);
+    return transport == "udp" ? udp_exchange(server_.udp_port, message)
+                              : tcp_exchange(server_.tcp_port, message);
+  }
+
+  // The reply to `call`, which must be a well-formed reply with the same xid.
+  Reply reply_to(const std::string &transport, const Call &call) {
+    auto answer = exchange(transport, call);
+    if (!answer) {
+      ADD_FAILURE() << "no reply over " << transport;
+      return {};
+    }
+    auto reply = parse_reply(*answer);
+    if (!reply) {
+      ADD_FAILURE() << "malformed reply over " << transport;
+      return {};
+    }
+    EXPECT_EQ(reply->xid, call.xid);
+    return *reply;
+  }
+
+  std::string output() const { return read_file(server_.stdout_path); }
+
+  pid_t rpcbind_pid_ = -1;
+  Server server_;
+};
+
+Call date_call(uint32_t procedure, Bytes arguments = {}) {
+  static uint32_t xid = 1000;
+  Call call;
+  call.xid = ++xid;
+  call.procedure = procedure;
+  call.arguments = std::move(arguments);
+  return call;
+}
+
+class OverTransport : public ServerTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(OverTransport, AnswersTheThreeProceduresAndPrintsALineForEachDateAnswer) {
+  server_ = start_server();
+  const std::string transport = GetParam();
+
+  Reply null_reply = reply_to(transport, date_call(0));
+  EXPECT_EQ(null_reply.reply_stat, kMsgAccepted);
+  EXPECT_EQ(null_reply.accept_stat, kSuccess);
+  EXPECT_TRUE(null_reply.body.empty());
+  EXPECT_EQ(output(), "") << "procedure 0 prints nothing";
+
+  long before = time(nullptr);
+  Reply time_reply = reply_to(transport, date_call(1));
+  long after = time(nullptr);
+  ASSERT_EQ(time_reply.accept_stat, kSuccess);
+  ASSERT_EQ(time_reply.body.size(), 4U);
+  long server_time = static_cast<int32_t>(time_reply.body[0] << 24 | time_reply.body[1] << 16 |
+                                          time_reply.body[2] << 8 | time_reply.body[3]);
+  EXPECT_GE(server_time, before);
+  EXPECT_LE(server_time, after);
+
+  Reply epoch_reply = reply_to(transport, date_call(2, u32_bytes(0)));
+  ASSERT_EQ(epoch_reply.accept_stat, kSuccess);
+  Bytes epoch_body = u32_bytes(25);
+  for (char c : std::string("Thu Jan  1 00:00:00 1970\n")) {
+    epoch_body.push_back(static_cast<uint8_t>(c));
+  }
+  epoch_body.insert(epoch_body.end(), {0, 0, 0});
+  EXPECT_EQ(epoch_reply.body, epoch_body);
+
+  auto before_epoch = call_str_date(transport.c_str(),
+                                    transport == "udp" ? server_.udp_port : server_.tcp_port, -1);
+  EXPECT_EQ(before_epoch, "Wed Dec 31 23:59:59 1969\n");
+
+  // Lines are in the output while the server still runs.
+  std::string expected = "Time on the server is " + std::to_string(server_time) +
+                         "\n"
+                         "Date on the server is Thu Jan  1 00:00:00 1970\n\n"
+                         "Date on the server is Wed Dec 31 23:59:59 1969\n\n";
+  EXPECT_TRUE(eventually([&] { return output() == expected; }, 2000)) << output();
+}
+
+TEST_P(OverTransport, BadCallsGetTheirErrorRepliesAndTheServerGoesOn) {
+  server_ = start_server();
+  const std::string transport = GetParam();
+
+  Reply no_procedure = reply_to(transport, date_call(3));
+  EXPECT_EQ(no_procedure.reply_stat, kMsgAccepted);
+  EXPECT_EQ(no_procedure.accept_stat, kProcUnavail);
+
+  Call version_two = date_call(1);
+  version_two.version = 2;
+  Reply mismatch = reply_to(transport, version_two);
+  EXPECT_EQ(mismatch.accept_stat, kProgMismatch);
+  EXPECT_EQ(mismatch.mismatch_low, 1U);
+  EXPECT_EQ(mismatch.mismatch_high, 1U);
+
+  Call other_program = date_call(1);
+  other_program.program = kDateProgram + 1;
+  EXPECT_EQ(reply_to(transport, other_program).accept_stat, kProgUnavail);
+
+  if (transport == "tcp") {
+    Reply garbage = reply_to(transport, date_call(2));
+    EXPECT_EQ(garbage.accept_stat, kGarbageArgs);
+  }
+  EXPECT_EQ(output(), "");
+
+  auto when = call_bin_date(transport.c_str(),
+                            transport == "udp" ? server_.udp_port : server_.tcp_port);
+  ASSERT_TRUE(when.has_value());
+  EXPECT_EQ(output(), "Time on the server is " + std::to_string(*when) + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, OverTransport, ::testing::Values("udp", "tcp"));
+
+TEST_F(ServerTest, RegistersAfreshAfterBeingKilled) {
+  server_ = start_server();
+  kill_and_reap(server_.pid);
+  // The killed server's registrations outlive it.
+  EXPECT_EQ(registered_port(kDateProgram, 1, IPPROTO_TCP), server_.tcp_port);
+
+  server_ = start_server({}, {"-x", "ignored"});
+  EXPECT_EQ(registered_port(kDateProgram, 1, IPPROTO_UDP), server_.udp_port);
+  EXPECT_EQ(registered_port(kDateProgram, 1, IPPROTO_TCP), server_.tcp_port);
+  EXPECT_TRUE(call_bin_date("udp", server_.udp_port).has_value());
+  EXPECT_TRUE(call_bin_date("tcp", server_.tcp_port).has_value());
+}
+
+// Past 2038-01-19 03:14:07 UTC the time no longer fits the 4 bytes on the
+// wire: the caller gets an error reply, never a wrapped time, and the
+// server's line still stands.
+TEST_P(OverTransport, ClockPastThirtyTwoBitsGivesSystemError) {
+  server_ = start_server({"LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                          "FAKETIME=@2038-01-19 03:14:20", "FAKETIME_NO_CACHE=1"});
+  const std::string transport = GetParam();
+  Reply reply = reply_to(transport, date_call(1));
+  EXPECT_EQ(reply.reply_stat, kMsgAccepted);
+  EXPECT_EQ(reply.accept_stat, kSystemErr);
+  EXPECT_TRUE(reply.body.empty());
+  EXPECT_TRUE(eventually([&] { return output().rfind("Time on the server is 21474836", 0) == 0; },
+                         2000))
+      << output();
+}
+
+struct StartupFailure {
+  std::string name;
+  bool with_rpcbind;
+  std::vector<std::string> prefix;
+  std::string message;
+  friend std::ostream &operator<<(std::ostream &out, const StartupFailure &c) {
+    return out << c.name;
+  }
+};
+
+class ServerStartupFailure : public ::testing::TestWithParam<StartupFailure> {};
+
+TEST_P(ServerStartupFailure, PrintsItsMessageAndExitsOne) {
+  const StartupFailure &c = GetParam();
+  pid_t rpcbind_pid = c.with_rpcbind ? start_rpcbind() : -1;
+  std::string dir = make_temp_dir();
+  std::vector<std::string> argv = c.prefix;
+  argv.emplace_back(DATE_SERVER_BIN);
+  pid_t pid = spawn(argv, {}, dir + "/out", dir + "/err");
+  auto status = wait_exit(pid, 20000);
+  if (!status) {
+    kill_and_reap(pid);
+  }
+  stop_rpcbind(rpcbind_pid);
+  ASSERT_TRUE(status.has_value()) << "server did not end";
+  ASSERT_TRUE(WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 1);
+  EXPECT_EQ(read_file(dir + "/err"), c.message);
+  EXPECT_EQ(read_file(dir + "/out"), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServerStartupFailure,
+    ::testing::Values(
+        StartupFailure{"NoPortMapper", false, {}, "unable to register (DATE_PROPG, DATE_VERS, udp)."},
+        // Five descriptors: the UDP transport is made and registered, but
+        // the TCP registration finds no descriptor for its port mapper call.
+        StartupFailure{"NoDescriptorForTcp", true, {"/usr/bin/prlimit", "--nofile=5:5", "--"},
+                       "unable to register (DATE_PROPG, DATE_VERS, tcp)."}),
+    [](const ::testing::TestParamInfo<StartupFailure> &p) { return p.param.name; });
+
+}  // namespace

@@ -1,0 +1,489 @@
+#include "test_support.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "date.h"
+
+extern char **environ;
+
+namespace test_support {
+
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            const std::string &stdout_path, const std::string &stderr_path) {
+  std::vector<std::string> environment;
+  for (char **entry = environ; *entry != nullptr; ++entry) {
+    environment.emplace_back(*entry);
+  }
+  for (const auto &setting : env) {
+    std::string name = setting.substr(0, setting.find('=') + 1);
+    for (auto it = environment.begin(); it != environment.end();) {
+      it = it->compare(0, name.size(), name) == 0 ? environment.erase(it) : it + 1;
+    }
+    environment.push_back(setting);
+  }
+  std::vector<char *> args;
+  for (const auto &arg : argv) {
+    args.push_back(const_cast<char *>(arg.c_str()));
+  }
+  args.push_back(nullptr);
+  std::vector<char *> envp;
+  for (const auto &setting : environment) {
+    envp.push_back(const_cast<char *>(setting.c_str()));
+  }
+  envp.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid == 0) {
+    if (!stdout_path.empty()) {
+      int fd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      close(fd);
+    }
+    if (!stderr_path.empty()) {
+      int fd = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 2);
+      close(fd);
+    }
+    // Only 0, 1 and 2 go to the child, as from a shell.
+    for (int fd = 3; fd < 1024; ++fd) {
+      close(fd);
+    }
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+std::optional<int> wait_exit(pid_t pid, int timeout_ms) {
+  int64_t deadline = now_ms() + timeout_ms;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      return status;
+    }
+    if (done < 0 || now_ms() >= deadline) {
+      return std::nullopt;
+    }
+    sleep_ms(5);
+  }
+}
+
+void kill_and_reap(pid_t pid) {
+  if (pid <= 0) {
+    return;
+  }
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+}
+
+double cpu_seconds(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  // Fields after the command name, which ends with the last ')'.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  unsigned long long utime = 0;
+  unsigned long long stime = 0;
+  for (int index = 3; fields >> field; ++index) {
+    if (index == 14) {
+      utime = std::stoull(field);
+    } else if (index == 15) {
+      stime = std::stoull(field);
+      break;
+    }
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int open_descriptors(pid_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/fd";
+  DIR *dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    return -1;
+  }
+  int count = 0;
+  while (struct dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') {
+      ++count;
+    }
+  }
+  closedir(dir);
+  return count;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::string make_temp_dir() {
+  char name[] = "/tmp/date_test.XXXXXX";
+  if (mkdtemp(name) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  return name;
+}
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+static std::string rpcbind_path() {
+  for (const char *path : {"/usr/sbin/rpcbind", "/sbin/rpcbind"}) {
+    if (access(path, X_OK) == 0) {
+      return path;
+    }
+  }
+  throw std::runtime_error("rpcbind not installed");
+}
+
+pid_t start_rpcbind() {
+  pid_t pid = spawn({rpcbind_path(), "-f"});
+  bool up = eventually(
+      [] { return registered_port(kPortmapProgram, 2, IPPROTO_UDP).value_or(0) == 111; }, 5000);
+  if (!up) {
+    kill_and_reap(pid);
+    throw std::runtime_error("rpcbind did not answer on 127.0.0.1");
+  }
+  return pid;
+}
+
+void stop_rpcbind(pid_t pid) {
+  if (pid <= 0) {
+    return;
+  }
+  kill(pid, SIGTERM);
+  if (!wait_exit(pid, 3000)) {
+    kill_and_reap(pid);
+  }
+}
+
+std::optional<uint16_t> registered_port(uint32_t program, uint32_t version, uint32_t protocol) {
+  Call call;
+  call.xid = static_cast<uint32_t>(now_ms());
+  call.program = kPortmapProgram;
+  call.version = 2;
+  call.procedure = 3;  // PMAPPROC_GETPORT
+  for (uint32_t field : {program, version, protocol, 0U}) {
+    put_u32(call.arguments, field);
+  }
+  auto answer = udp_exchange(111, encode_call(call), 500);
+  if (!answer) {
+    return std::nullopt;
+  }
+  auto reply = parse_reply(*answer);
+  if (!reply || reply->reply_stat != kMsgAccepted || reply->accept_stat != kSuccess ||
+      reply->body.size() != 4) {
+    return std::nullopt;
+  }
+  return static_cast<uint16_t>(reply->body[2] << 8 | reply->body[3]);
+}
+
+Server start_server(const std::vector<std::string> &env,
+                    const std::vector<std::string> &extra_args) {
+  Server server;
+  std::string dir = make_temp_dir();
+  server.stdout_path = dir + "/stdout";
+  server.stderr_path = dir + "/stderr";
+  std::vector<std::string> argv{DATE_SERVER_BIN};
+  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+  std::vector<std::string> environment{"TZ=UTC"};
+  environment.insert(environment.end(), env.begin(), env.end());
+  server.pid = spawn(argv, environment, server.stdout_path, server.stderr_path);
+  bool registered = eventually(
+      [&] {
+        server.udp_port = registered_port(kDateProgram, 1, IPPROTO_UDP).value_or(0);
+        server.tcp_port = registered_port(kDateProgram, 1, IPPROTO_TCP).value_or(0);
+        // A killed server's registrations linger until the new one clears
+        // them: wait until the registered ports answer.
+        Bytes null_call = encode_call(Call{});
+        return server.udp_port != 0 && server.tcp_port != 0 &&
+               udp_exchange(server.udp_port, null_call, 200) &&
+               tcp_exchange(server.tcp_port, null_call, 200);
+      },
+      5000);
+  if (!registered) {
+    kill_and_reap(server.pid);
+    throw std::runtime_error("date_server did not register: " + read_file(server.stderr_path));
+  }
+  return server;
+}
+
+void put_u32(Bytes &out, uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    out.push_back(static_cast<uint8_t>(value >> shift));
+  }
+}
+
+Bytes u32_bytes(uint32_t value) {
+  Bytes out;
+  put_u32(out, value);
+  return out;
+}
+
+static void put_opaque_auth(Bytes &out, uint32_t flavor, const Bytes &body) {
+  put_u32(out, flavor);
+  put_u32(out, static_cast<uint32_t>(body.size()));
+  out.insert(out.end(), body.begin(), body.end());
+  out.resize(out.size() + (4 - body.size() % 4) % 4, 0);
+}
+
+Bytes encode_call(const Call &call) {
+  Bytes out;
+  put_u32(out, call.xid);
+  put_u32(out, 0);  // CALL
+  put_u32(out, call.rpc_version);
+  put_u32(out, call.program);
+  put_u32(out, call.version);
+  put_u32(out, call.procedure);
+  put_opaque_auth(out, call.cred_flavor, call.cred_body);
+  put_opaque_auth(out, call.verf_flavor, call.verf_body);
+  out.insert(out.end(), call.arguments.begin(), call.arguments.end());
+  return out;
+}
+
+std::optional<Reply> parse_reply(const Bytes &message) {
+  size_t at = 0;
+  auto next = [&](uint32_t &value) {
+    if (at + 4 > message.size()) {
+      return false;
+    }
+    value = static_cast<uint32_t>(message[at] << 24 | message[at + 1] << 16 |
+                                  message[at + 2] << 8 | message[at + 3]);
+    at += 4;
+    return true;
+  };
+  Reply reply;
+  uint32_t msg_type = 0;
+  if (!next(reply.xid) || !next(msg_type) || msg_type != 1 || !next(reply.reply_stat)) {
+    return std::nullopt;
+  }
+  if (reply.reply_stat == kMsgDenied) {
+    return reply;
+  }
+  uint32_t verf_flavor = 0;
+  uint32_t verf_length = 0;
+  if (!next(verf_flavor) || !next(verf_length) || verf_length > 400) {
+    return std::nullopt;
+  }
+  at += (verf_length + 3) / 4 * 4;
+  if (!next(reply.accept_stat)) {
+    return std::nullopt;
+  }
+  if (reply.accept_stat == kProgMismatch &&
+      (!next(reply.mismatch_low) || !next(reply.mismatch_high))) {
+    return std::nullopt;
+  }
+  if (at < message.size()) {
+    reply.body.assign(message.begin() + static_cast<long>(at), message.end());
+  }
+  return reply;
+}
+
+static sockaddr_in loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+static bool wait_readable(int fd, int timeout_ms) {
+  pollfd entry{fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&entry, 1, timeout_ms);
+  } while (ready < 0 && errno == EINTR);
+  return ready == 1;
+}
+
+std::optional<Bytes> udp_exchange(uint16_t port, const Bytes &message, int timeout_ms) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address = loopback(port);
+  std::optional<Bytes> answer;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      send(fd, message.data(), message.size(), 0) == static_cast<ssize_t>(message.size()) &&
+      wait_readable(fd, timeout_ms)) {
+    Bytes buffer(65536);
+    ssize_t got = recv(fd, buffer.data(), buffer.size(), 0);
+    if (got >= 0) {
+      buffer.resize(static_cast<size_t>(got));
+      answer = buffer;
+    }
+  }
+  close(fd);
+  return answer;
+}
+
+int tcp_connect(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(port);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool send_all(int fd, const Bytes &data) {
+  size_t sent = 0;
+  while (sent < data.size()) {
+    ssize_t wrote = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (wrote < 0 && errno == EINTR) {
+      continue;
+    }
+    if (wrote <= 0) {
+      return false;
+    }
+    sent += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+bool send_record(int fd, const Bytes &message) {
+  Bytes record = u32_bytes(0x80000000U | static_cast<uint32_t>(message.size()));
+  record.insert(record.end(), message.begin(), message.end());
+  return send_all(fd, record);
+}
+
+static bool read_exactly(int fd, uint8_t *into, size_t count, int64_t deadline) {
+  size_t got = 0;
+  while (got < count) {
+    int left = static_cast<int>(deadline - now_ms());
+    if (left <= 0 || !wait_readable(fd, left)) {
+      return false;
+    }
+    ssize_t read_now = recv(fd, into + got, count - got, 0);
+    if (read_now < 0 && errno == EINTR) {
+      continue;
+    }
+    if (read_now <= 0) {
+      return false;
+    }
+    got += static_cast<size_t>(read_now);
+  }
+  return true;
+}
+
+std::optional<Bytes> read_record(int fd, int timeout_ms) {
+  int64_t deadline = now_ms() + timeout_ms;
+  Bytes record;
+  for (;;) {
+    uint8_t mark[4];
+    if (!read_exactly(fd, mark, 4, deadline)) {
+      return std::nullopt;
+    }
+    uint32_t header = static_cast<uint32_t>(mark[0] << 24 | mark[1] << 16 | mark[2] << 8 | mark[3]);
+    size_t length = header & 0x7fffffffU;
+    if (length > (1U << 20)) {
+      return std::nullopt;
+    }
+    size_t start = record.size();
+    record.resize(start + length);
+    if (length > 0 && !read_exactly(fd, record.data() + start, length, deadline)) {
+      return std::nullopt;
+    }
+    if ((header & 0x80000000U) != 0) {
+      return record;
+    }
+  }
+}
+
+std::optional<Bytes> tcp_exchange(uint16_t port, const Bytes &message, int timeout_ms) {
+  int fd = tcp_connect(port);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  std::optional<Bytes> answer;
+  if (send_record(fd, message)) {
+    answer = read_record(fd, timeout_ms);
+  }
+  close(fd);
+  return answer;
+}
+
+static CLIENT *library_client(const char *transport, uint16_t port) {
+  sockaddr_in address = loopback(port);
+  int sock = RPC_ANYSOCK;
+  if (strcmp(transport, "udp") == 0) {
+    struct timeval retry = {1, 0};
+    return clntudp_create(&address, DATE_PROPG, DATE_VERS, retry, &sock);
+  }
+  return clnttcp_create(&address, DATE_PROPG, DATE_VERS, &sock, 0, 0);
+}
+
+std::optional<long> call_bin_date(const char *transport, uint16_t port) {
+  CLIENT *clnt = library_client(transport, port);
+  if (clnt == nullptr) {
+    return std::nullopt;
+  }
+  long value = 0;
+  struct timeval limit = {3, 0};
+  enum clnt_stat status = clnt_call(clnt, BIN_DATE, as_xdrproc(xdr_void), nullptr,
+                                    as_xdrproc(xdr_time_value), reinterpret_cast<caddr_t>(&value),
+                                    limit);
+  clnt_destroy(clnt);
+  if (status != RPC_SUCCESS) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<std::string> call_str_date(const char *transport, uint16_t port, long when) {
+  CLIENT *clnt = library_client(transport, port);
+  if (clnt == nullptr) {
+    return std::nullopt;
+  }
+  char *text = nullptr;
+  struct timeval limit = {3, 0};
+  enum clnt_stat status = clnt_call(clnt, STR_DATE, as_xdrproc(xdr_time_value),
+                                    reinterpret_cast<caddr_t>(&when), as_xdrproc(xdr_wrapstring),
+                                    reinterpret_cast<caddr_t>(&text), limit);
+  clnt_destroy(clnt);
+  if (status != RPC_SUCCESS) {
+    return std::nullopt;
+  }
+  std::string rendered(text);
+  xdr_free(as_xdrproc(xdr_wrapstring), reinterpret_cast<char *>(&text));
+  return rendered;
+}
+
+std::string utc_ctime(long when) {
+  time_t seconds = when;
+  struct tm broken {};
+  gmtime_r(&seconds, &broken);
+  char text[64];
+  strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y\n", &broken);
+  return text;
+}
+
+}  // namespace test_support

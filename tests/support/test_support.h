@@ -1,0 +1,143 @@
+// Helpers for the end-to-end tests: child processes, the port mapper, and
+// ONC RPC messages built and read byte by byte, so that tests can send what
+// no well-behaved client would.
+#ifndef TESTS_SUPPORT_TEST_SUPPORT_H
+#define TESTS_SUPPORT_TEST_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kDateProgram = 0x31423456;
+constexpr uint32_t kPortmapProgram = 100000;
+
+// --- processes ---------------------------------------------------------------
+
+// Starts argv[0] with the current environment plus `env` ("NAME=value"),
+// standard output and error sent to the named files ("" keeps them).
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+            const std::string &stdout_path = "", const std::string &stderr_path = "");
+// Waits up to timeout_ms for pid to end; its wait status on success.
+std::optional<int> wait_exit(pid_t pid, int timeout_ms);
+// SIGKILLs pid and reaps it.
+void kill_and_reap(pid_t pid);
+// CPU time (user + system) of a running process, in seconds.
+double cpu_seconds(pid_t pid);
+// Number of open descriptors of a running process.
+int open_descriptors(pid_t pid);
+
+std::string read_file(const std::string &path);
+// A fresh directory under /tmp, removed by the caller if it likes.
+std::string make_temp_dir();
+// Sleeps in small steps until pred() or timeout; pred()'s last value.
+template <typename Pred>
+bool eventually(Pred pred, int timeout_ms);
+void sleep_ms(int ms);
+int64_t now_ms();
+
+// --- port mapper -------------------------------------------------------------
+
+// Starts rpcbind in the foreground and waits until it answers on 127.0.0.1.
+pid_t start_rpcbind();
+void stop_rpcbind(pid_t pid);
+// Port registered for (program, version, protocol) at 127.0.0.1, 0 if none,
+// nullopt if the port mapper did not answer.
+std::optional<uint16_t> registered_port(uint32_t program, uint32_t version, uint32_t protocol);
+
+// --- the date server under test ----------------------------------------------
+
+struct Server {
+  pid_t pid = -1;
+  std::string stdout_path;
+  std::string stderr_path;
+  uint16_t udp_port = 0;
+  uint16_t tcp_port = 0;
+};
+// Starts date_server (TZ=UTC plus `env`) and waits for both registrations.
+Server start_server(const std::vector<std::string> &env = {},
+                    const std::vector<std::string> &extra_args = {});
+
+// --- ONC RPC messages --------------------------------------------------------
+
+struct Call {
+  uint32_t xid = 1;
+  uint32_t rpc_version = 2;
+  uint32_t program = kDateProgram;
+  uint32_t version = 1;
+  uint32_t procedure = 0;
+  uint32_t cred_flavor = 0;
+  Bytes cred_body;
+  uint32_t verf_flavor = 0;
+  Bytes verf_body;
+  Bytes arguments;
+};
+Bytes encode_call(const Call &call);
+void put_u32(Bytes &out, uint32_t value);
+Bytes u32_bytes(uint32_t value);
+
+constexpr uint32_t kMsgAccepted = 0;
+constexpr uint32_t kMsgDenied = 1;
+enum AcceptStat : uint32_t {
+  kSuccess = 0,
+  kProgUnavail = 1,
+  kProgMismatch = 2,
+  kProcUnavail = 3,
+  kGarbageArgs = 4,
+  kSystemErr = 5,
+};
+
+struct Reply {
+  uint32_t xid = 0;
+  uint32_t reply_stat = 0;  // kMsgAccepted or kMsgDenied
+  uint32_t accept_stat = 0;
+  uint32_t mismatch_low = 0;
+  uint32_t mismatch_high = 0;
+  Bytes body;  // what follows accept_stat SUCCESS
+};
+// Parses a reply message; nullopt if it is not a well-formed reply.
+std::optional<Reply> parse_reply(const Bytes &message);
+
+// One datagram out, one back (nullopt if none within timeout_ms).
+std::optional<Bytes> udp_exchange(uint16_t port, const Bytes &message, int timeout_ms = 2000);
+// Connects to 127.0.0.1:port; -1 on failure.
+int tcp_connect(uint16_t port);
+bool send_all(int fd, const Bytes &data);
+// Sends message as one record (one last fragment).
+bool send_record(int fd, const Bytes &message);
+// Reads one whole record; nullopt on close, error or time-out.
+std::optional<Bytes> read_record(int fd, int timeout_ms = 2000);
+// Connects, sends one record, reads one record, closes.
+std::optional<Bytes> tcp_exchange(uint16_t port, const Bytes &message, int timeout_ms = 2000);
+
+// The server's answer to procedure 1 or 2 through the library's client over
+// the named transport ("udp" or "tcp"); nullopt on any failure.
+std::optional<long> call_bin_date(const char *transport, uint16_t port);
+std::optional<std::string> call_str_date(const char *transport, uint16_t port, long when);
+
+// ctime's rendering of `when` in UTC, as the server under TZ=UTC gives it.
+std::string utc_ctime(long when);
+
+template <typename Pred>
+bool eventually(Pred pred, int timeout_ms) {
+  int64_t deadline = now_ms() + timeout_ms;
+  for (;;) {
+    if (pred()) {
+      return true;
+    }
+    if (now_ms() >= deadline) {
+      return pred();
+    }
+    sleep_ms(10);
+  }
+}
+
+}  // namespace test_support
+
+#endif

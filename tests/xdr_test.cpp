@@ -1,0 +1,119 @@
+// The time value filter and the reply bodies, encoded and decoded in memory.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "date.h"
+#include "server_output.h"
+
+FILE *server_output = stdout;
+
+namespace {
+
+std::vector<uint8_t> encode(xdrproc_t filter, void *value, bool *ok) {
+  std::vector<uint8_t> buffer(256);
+  XDR xdrs;
+  xdrmem_create(&xdrs, reinterpret_cast<char *>(buffer.data()), static_cast<u_int>(buffer.size()),
+                XDR_ENCODE);
+  *ok = filter(&xdrs, value) != 0;
+  buffer.resize(xdr_getpos(&xdrs));
+  xdr_destroy(&xdrs);
+  return buffer;
+}
+
+bool decode_time(std::vector<uint8_t> bytes, long *value) {
+  XDR xdrs;
+  xdrmem_create(&xdrs, reinterpret_cast<char *>(bytes.data()), static_cast<u_int>(bytes.size()),
+                XDR_DECODE);
+  bool ok = xdr_time_value(&xdrs, value) != 0;
+  xdr_destroy(&xdrs);
+  return ok;
+}
+
+struct TimeCase {
+  const char *name;
+  long value;
+  std::vector<uint8_t> wire;
+  friend std::ostream &operator<<(std::ostream &out, const TimeCase &c) { return out << c.name; }
+};
+
+class TimeValueRoundTrip : public ::testing::TestWithParam<TimeCase> {};
+
+TEST_P(TimeValueRoundTrip, EncodesToFourBytesAndDecodesBack) {
+  TimeCase c = GetParam();
+  bool ok = false;
+  EXPECT_EQ(encode(as_xdrproc(xdr_time_value), &c.value, &ok), c.wire);
+  EXPECT_TRUE(ok);
+  long decoded = 12345;
+  ASSERT_TRUE(decode_time(c.wire, &decoded));
+  EXPECT_EQ(decoded, c.value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, TimeValueRoundTrip,
+    ::testing::Values(TimeCase{"Zero", 0, {0, 0, 0, 0}},
+                      TimeCase{"MinusOne", -1, {0xff, 0xff, 0xff, 0xff}},
+                      TimeCase{"One", 1, {0, 0, 0, 1}},
+                      TimeCase{"Largest", INT32_MAX, {0x7f, 0xff, 0xff, 0xff}},
+                      TimeCase{"Smallest", INT32_MIN, {0x80, 0, 0, 0}},
+                      TimeCase{"Today", 1796719620, {0x6b, 0x17, 0xc4, 0x04}}),
+    [](const ::testing::TestParamInfo<TimeCase> &p) { return std::string(p.param.name); });
+
+TEST(TimeValue, RefusesValuesOutsideThirtyTwoBits) {
+  for (long value : {long{INT32_MAX} + 1, long{INT32_MIN} - 1, 4294967301L, LONG_MAX, LONG_MIN}) {
+    bool ok = true;
+    encode(as_xdrproc(xdr_time_value), &value, &ok);
+    EXPECT_FALSE(ok) << value;
+  }
+}
+
+TEST(TimeValue, DecodeFailsOnShortInput) {
+  long value = 0;
+  EXPECT_FALSE(decode_time({0xff, 0xff, 0xff}, &value));
+  EXPECT_FALSE(decode_time({}, &value));
+}
+
+// The routines themselves: what procedure 2 answers for time 0, and the
+// reply body that the dispatcher encodes from it.
+TEST(DateText, ReplyBodyForTimeZeroIsThirtyTwoBytes) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  long when = 0;
+  char **text = str_date_1_svc(&when, nullptr);
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(*text, "Thu Jan  1 00:00:00 1970\n");
+
+  bool ok = false;
+  std::vector<uint8_t> body = encode(as_xdrproc(xdr_wrapstring), text, &ok);
+  ASSERT_TRUE(ok);
+  ASSERT_EQ(body.size(), 32U);
+  EXPECT_EQ(std::vector<uint8_t>(body.begin(), body.begin() + 4),
+            (std::vector<uint8_t>{0, 0, 0, 25}));
+  EXPECT_EQ(std::string(body.begin() + 4, body.begin() + 29), "Thu Jan  1 00:00:00 1970\n");
+  EXPECT_EQ(std::vector<uint8_t>(body.begin() + 29, body.end()), (std::vector<uint8_t>{0, 0, 0}));
+}
+
+TEST(DateText, SameSlotEachCallAndNegativeTimesPredateTheEpoch) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  long first = 86400;
+  long before_epoch = -1;
+  char **a = str_date_1_svc(&first, nullptr);
+  char **b = str_date_1_svc(&before_epoch, nullptr);
+  EXPECT_EQ(a, b);
+  EXPECT_STREQ(*b, "Wed Dec 31 23:59:59 1969\n");
+}
+
+TEST(BinDate, ReturnsTheSameSlotWithTheClock) {
+  long *a = bin_date_1_svc(nullptr, nullptr);
+  long before = time(nullptr);
+  long *b = bin_date_1_svc(nullptr, nullptr);
+  EXPECT_EQ(a, b);
+  EXPECT_GE(*b, before);
+  EXPECT_LE(*b, before + 1);
+}
+
+}  // namespace
