@@ -11,8 +11,10 @@ require_packages "${BUILD_PACKAGES[@]}"
 configure_and_build "$PROJECT_ROOT/build"
 ensure_rpcbind
 
-"$PROJECT_ROOT/build/date_server/date_server" &
+server_log="$PROJECT_ROOT/build/date_server.log"
+"$PROJECT_ROOT/build/date_server/date_server" >"$server_log" &
 server_pid=$!
+echo "date_server running (pid $server_pid), its lines in $server_log"
 trap 'kill "$server_pid" 2>/dev/null || true' EXIT INT TERM
 # Wait for the server's TCP registration before the first poll.
 for tries in $(seq 50); do

@@ -1,0 +1,352 @@
+// date_client end to end: a real rpcbind and date_server (or a stand-in
+// server) in the test's own network namespace.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <rpc/pmap_clnt.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "test_support.h"
+
+using namespace test_support;
+
+namespace {
+
+const char *const kFaketime = "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+
+struct Finished {
+  int status = 0;
+  std::string out;
+  std::string err;
+  int64_t elapsed_ms = 0;
+};
+
+class ClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = make_temp_dir();
+    rpcbind_pid_ = start_rpcbind();
+  }
+  void TearDown() override {
+    kill_and_reap(client_pid_);
+    kill_and_reap(server_.pid);
+    stop_rpcbind(rpcbind_pid_);
+  }
+
+  void start_client(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    std::vector<std::string> argv{DATE_CLIENT_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    client_started_ms_ = now_ms();
+    client_pid_ = spawn(argv, env, out_path(), err_path());
+  }
+
+  // Waits for the client to end by itself; fails the test if it does not.
+  Finished finish_client(int timeout_ms) {
+    Finished finished;
+    auto status = wait_exit(client_pid_, timeout_ms);
+    finished.elapsed_ms = now_ms() - client_started_ms_;
+    if (!status) {
+      ADD_FAILURE() << "client still running after " << timeout_ms << " ms";
+      kill_and_reap(client_pid_);
+    } else {
+      finished.status = *status;
+    }
+    client_pid_ = -1;
+    finished.out = read_file(out_path());
+    finished.err = read_file(err_path());
+    return finished;
+  }
+
+  int passes_printed() const {
+    std::string out = read_file(out_path());
+    int passes = 0;
+    for (size_t at = out.find("Display the time"); at != std::string::npos;
+         at = out.find("Display the time", at + 1)) {
+      ++passes;
+    }
+    return passes;
+  }
+
+  std::string out_path() const { return dir_ + "/client.out"; }
+  std::string err_path() const { return dir_ + "/client.err"; }
+
+  std::string dir_;
+  pid_t rpcbind_pid_ = -1;
+  pid_t client_pid_ = -1;
+  int64_t client_started_ms_ = 0;
+  Server server_;
+};
+
+void expect_failure(const Finished &finished, const std::string &report) {
+  ASSERT_TRUE(WIFEXITED(finished.status)) << "ended by signal " << WTERMSIG(finished.status);
+  EXPECT_EQ(WEXITSTATUS(finished.status), 1);
+  EXPECT_EQ(finished.err, report);
+}
+
+TEST(ClientUsage, NeedsExactlyOneArgument) {
+  for (const std::vector<std::string> &extra :
+       {std::vector<std::string>{}, std::vector<std::string>{"a", "b"}}) {
+    std::string dir = make_temp_dir();
+    std::vector<std::string> argv{DATE_CLIENT_BIN};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    pid_t pid = spawn(argv, {}, dir + "/out", dir + "/err");
+    auto status = wait_exit(pid, 5000);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    EXPECT_EQ(read_file(dir + "/err"), std::string("usage: ") + DATE_CLIENT_BIN + " hostname\n");
+    EXPECT_EQ(read_file(dir + "/out"), "");
+  }
+}
+
+// Reads whole lines from a pipe, with the time each arrived.
+struct TimedLine {
+  std::string text;
+  int64_t at_ms;
+};
+
+std::vector<TimedLine> read_lines(int fd, size_t count, int timeout_ms) {
+  std::vector<TimedLine> lines;
+  std::string pending;
+  int64_t deadline = now_ms() + timeout_ms;
+  while (lines.size() < count && now_ms() < deadline) {
+    char buffer[512];
+    struct timeval wait {0, 50000};
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    if (select(fd + 1, &readable, nullptr, nullptr, &wait) <= 0) {
+      continue;
+    }
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got <= 0) {
+      break;
+    }
+    pending.append(buffer, static_cast<size_t>(got));
+    for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+      lines.push_back({pending.substr(0, end), now_ms()});
+      pending.erase(0, end + 1);
+    }
+  }
+  return lines;
+}
+
+TEST_F(ClientTest, FourPassesPrintTimeDateAndOddCounters) {
+  server_ = start_server();
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  // The client writes into the pipe while it runs: what arrives there is
+  // what a reader of a pipe or a log sees before the client ends.
+  client_pid_ = spawn({DATE_CLIENT_BIN, "127.0.0.1"}, {"TZ=UTC"},
+                      "/proc/self/fd/" + std::to_string(pipe_fds[1]), err_path());
+  close(pipe_fds[1]);
+  // Passes 0..3: 3 lines each, and 2 counter lines after passes 1 and 3.
+  std::vector<TimedLine> lines = read_lines(pipe_fds[0], 16, 8000);
+  bool still_running = !wait_exit(client_pid_, 0).has_value();
+  close(pipe_fds[0]);
+  EXPECT_TRUE(still_running);
+  ASSERT_EQ(lines.size(), 16U);
+
+  size_t at = 0;
+  int64_t previous_pass_ms = 0;
+  for (int pass = 0; pass < 4; ++pass) {
+    std::smatch time_line;
+    ASSERT_TRUE(std::regex_match(lines[at].text, time_line,
+                                 std::regex("Display the time on sever 127\\.0\\.0\\.1 is (\\d+)")))
+        << lines[at].text;
+    long when = std::stol(time_line[1]);
+    std::string date = utc_ctime(when);
+    EXPECT_EQ(lines[at + 1].text, "Display the date on the server is " + date.substr(0, 24));
+    EXPECT_EQ(lines[at + 2].text, "");
+    if (pass > 0) {
+      EXPECT_GE(lines[at].at_ms - previous_pass_ms, 950) << "pass " << pass;
+    }
+    previous_pass_ms = lines[at].at_ms;
+    at += 3;
+    if (pass % 2 == 1) {
+      EXPECT_EQ(lines[at].text, std::to_string(pass) + " is a odd number");
+      EXPECT_EQ(lines[at + 1].text, "This is the " + std::to_string(pass) + "th loop");
+      at += 2;
+    }
+  }
+}
+
+TEST_F(ClientTest, UnknownHostIsReported) {
+  start_client({"no-such-host.invalid"});
+  expect_failure(finish_client(20000), "no-such-host.invalid: RPC: Unknown host\n");
+}
+
+TEST_F(ClientTest, UnregisteredProgramIsReported) {
+  start_client({"127.0.0.1"});
+  expect_failure(finish_client(10000), "127.0.0.1: RPC: Program not registered\n");
+}
+
+TEST_F(ClientTest, ServerKilledBetweenPassesEndsTheClient) {
+  server_ = start_server();
+  start_client({"127.0.0.1"});
+  ASSERT_TRUE(eventually([&] { return passes_printed() >= 1; }, 5000));
+  kill_and_reap(server_.pid);
+  server_.pid = -1;
+  Finished finished = finish_client(10000);
+  // The killed server's registration lingers: the next connection is refused.
+  expect_failure(finished, "127.0.0.1: RPC: Remote system error - Connection refused\n");
+}
+
+TEST_F(ClientTest, PortMapperGoneEndsTheClientWithoutACrash) {
+  server_ = start_server();
+  start_client({"127.0.0.1"});
+  ASSERT_TRUE(eventually([&] { return passes_printed() >= 3; }, 8000));
+  stop_rpcbind(rpcbind_pid_);
+  rpcbind_pid_ = -1;
+  Finished finished = finish_client(10000);
+  expect_failure(finished,
+                 "127.0.0.1: RPC: Port mapper failure - Unable to receive: errno 111 "
+                 "(Connection refused)\n");
+}
+
+// Slow: the client waits out its 25-second call limit.
+TEST_F(ClientTest, SlowStoppedServerTimesOutAfterTwentyFiveSeconds) {
+  server_ = start_server();
+  ASSERT_EQ(kill(server_.pid, SIGSTOP), 0);
+  start_client({"127.0.0.1"});
+  Finished finished = finish_client(40000);
+  kill(server_.pid, SIGCONT);
+  expect_failure(finished, "127.0.0.1: RPC: Timed out\n");
+  EXPECT_GE(finished.elapsed_ms, 25000);
+  EXPECT_EQ(finished.out, "");
+}
+
+// The client's memory is the same after ten passes as after thousands:
+// every date text is released once printed. libfaketime turns the
+// one-second sleep into a millisecond.
+TEST_F(ClientTest, MemoryStaysFlatOverThousandsOfPasses) {
+  server_ = start_server();
+  start_client({"127.0.0.1"}, {kFaketime, "FAKETIME=+0 x1000"});
+  auto resident_kib = [&] {
+    std::istringstream status(read_file("/proc/" + std::to_string(client_pid_) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("VmRSS:", 0) == 0) {
+        return std::stol(line.substr(6));
+      }
+    }
+    return -1L;
+  };
+  ASSERT_TRUE(eventually([&] { return passes_printed() >= 10; }, 10000));
+  long early = resident_kib();
+  ASSERT_TRUE(eventually([&] { return passes_printed() >= 5000; }, 60000));
+  long late = resident_kib();
+  EXPECT_LT(late - early, 64) << "resident KiB after 10 passes: " << early
+                              << ", after 5000: " << late;
+}
+
+// --- a stand-in server, registered at the port mapper like the real one ---
+
+// Accepts one connection and answers procedure 1 with `time_value`; then
+// either answers procedure 2 with `text`, or resets the connection.
+struct StandIn {
+  int listener = -1;
+  uint16_t port = 0;
+  std::thread thread;
+};
+
+Bytes success_reply(uint32_t xid, const Bytes &body) {
+  Bytes reply;
+  for (uint32_t field : {xid, 1U, 0U, 0U, 0U, 0U}) {
+    put_u32(reply, field);
+  }
+  reply.insert(reply.end(), body.begin(), body.end());
+  return reply;
+}
+
+uint32_t xid_of(const Bytes &call) {
+  return static_cast<uint32_t>(call[0] << 24 | call[1] << 16 | call[2] << 8 | call[3]);
+}
+
+void start_stand_in(StandIn &stand_in, const std::string &text, bool reset_after_time) {
+  stand_in.listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(stand_in.listener, reinterpret_cast<sockaddr *>(&address), length);
+  listen(stand_in.listener, 4);
+  getsockname(stand_in.listener, reinterpret_cast<sockaddr *>(&address), &length);
+  stand_in.port = ntohs(address.sin_port);
+  ASSERT_TRUE(pmap_set(kDateProgram, 1, IPPROTO_TCP, stand_in.port));
+  int listener = stand_in.listener;
+  stand_in.thread = std::thread([listener, text, reset_after_time] {
+    int fd = accept(listener, nullptr, nullptr);
+    auto time_call = read_record(fd, 5000);
+    if (time_call && time_call->size() >= 4) {
+      send_record(fd, success_reply(xid_of(*time_call), u32_bytes(1234)));
+      if (reset_after_time) {
+        struct linger abort_close {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+      } else if (auto date_call = read_record(fd, 5000); date_call && date_call->size() >= 4) {
+        Bytes body = u32_bytes(static_cast<uint32_t>(text.size()));
+        body.insert(body.end(), text.begin(), text.end());
+        body.resize(body.size() + (4 - text.size() % 4) % 4, 0);
+        send_record(fd, success_reply(xid_of(*date_call), body));
+      }
+    }
+    close(fd);
+  });
+}
+
+void stop_stand_in(StandIn &stand_in) {
+  shutdown(stand_in.listener, SHUT_RDWR);
+  if (stand_in.thread.joinable()) {
+    stand_in.thread.join();
+  }
+  close(stand_in.listener);
+  pmap_unset(kDateProgram, 1);
+}
+
+TEST_F(ClientTest, ControlBytesInTheDateTextArePrintedEscaped) {
+  StandIn stand_in;
+  start_stand_in(stand_in, "\x1b[2J\x7f\tThu Jan  1 00:00:00 1970\n", false);
+  start_client({"127.0.0.1"});
+  ASSERT_TRUE(eventually([&] { return passes_printed() >= 1; }, 5000));
+  // The stand-in answers one pass only; the next one finds no server.
+  stop_stand_in(stand_in);
+  Finished finished = finish_client(10000);
+  EXPECT_EQ(finished.out,
+            "Display the time on sever 127.0.0.1 is 1234\n"
+            "Display the date on the server is \\x1b[2J\\x7f\\x09Thu Jan  1 00:00:00 1970\n\n");
+  ASSERT_TRUE(WIFEXITED(finished.status));
+  EXPECT_EQ(WEXITSTATUS(finished.status), 1);
+}
+
+// A connection the server resets fails the call: the client reports it and
+// exits 1 rather than dying of SIGPIPE.
+TEST_F(ClientTest, ResetConnectionIsReportedNotFatal) {
+  StandIn stand_in;
+  start_stand_in(stand_in, "", true);
+  start_client({"127.0.0.1"});
+  Finished finished = finish_client(10000);
+  stop_stand_in(stand_in);
+  EXPECT_EQ(finished.out, "Display the time on sever 127.0.0.1 is 1234\n");
+  expect_failure(finished, "127.0.0.1: RPC: Unable to send; errno = Connection reset by peer\n");
+}
+
+TEST_F(ClientTest, BrokenPipeDoesNotKillTheClient) {
+  server_ = start_server();
+  start_client({"127.0.0.1"});
+  ASSERT_TRUE(eventually([&] { return passes_printed() >= 1; }, 5000));
+  std::string status = read_file("/proc/" + std::to_string(client_pid_) + "/status");
+  std::smatch ignored;
+  ASSERT_TRUE(std::regex_search(status, ignored, std::regex("SigIgn:\\s*([0-9a-f]+)")));
+  unsigned long long mask = std::stoull(ignored[1], nullptr, 16);
+  EXPECT_NE(mask & (1ULL << (SIGPIPE - 1)), 0U) << "SIGPIPE is not ignored";
+}
+
+}  // namespace
