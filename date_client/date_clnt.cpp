@@ -19,9 +19,9 @@ char **str_date_1(long *argp, CLIENT *clnt) {
   static char *clnt_res;
 
   clnt_res = nullptr;
-  if (clnt_call(clnt, STR_DATE, as_xdrproc(xdr_time_value),
-                reinterpret_cast<caddr_t>(argp), as_xdrproc(xdr_wrapstring),
-                reinterpret_cast<caddr_t>(&clnt_res), TIMEOUT) != RPC_SUCCESS) {
+  if (clnt_call(clnt, STR_DATE, as_xdrproc(xdr_time_value), reinterpret_cast<caddr_t>(argp),
+                as_xdrproc(xdr_wrapstring), reinterpret_cast<caddr_t>(&clnt_res),
+                TIMEOUT) != RPC_SUCCESS) {
     return nullptr;
   }
   return &clnt_res;

@@ -1,6 +1,6 @@
-#include "date.h"
-
 #include <cstdint>
+
+#include "date.h"
 
 bool_t xdr_time_value(XDR *xdrs, long *value) {
   int32_t wire = 0;

@@ -41,7 +41,8 @@ class ClientTest : public ::testing::Test {
     stop_rpcbind(rpcbind_pid_);
   }
 
-  void start_client(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+  void start_client(const std::vector<std::string> &args,
+                    const std::vector<std::string> &env = {}) {
     std::vector<std::string> argv{DATE_CLIENT_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     client_started_ms_ = now_ms();
@@ -119,7 +120,9 @@ std::vector<TimedLine> read_lines(int fd, size_t count, int timeout_ms) {
   int64_t deadline = now_ms() + timeout_ms;
   while (lines.size() < count && now_ms() < deadline) {
     char buffer[512];
-    struct timeval wait {0, 50000};
+    struct timeval wait {
+      0, 50000
+    };
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(fd, &readable);
@@ -289,7 +292,9 @@ void start_stand_in(StandIn &stand_in, const std::string &text, bool reset_after
     if (time_call && time_call->size() >= 4) {
       send_record(fd, success_reply(xid_of(*time_call), u32_bytes(1234)));
       if (reset_after_time) {
-        struct linger abort_close {1, 0};
+        struct linger abort_close {
+          1, 0
+        };
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
       } else if (auto date_call = read_record(fd, 5000); date_call && date_call->size() >= 4) {
         Bytes body = u32_bytes(static_cast<uint32_t>(text.size()));

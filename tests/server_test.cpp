@@ -127,8 +127,8 @@ TEST_P(OverTransport, BadCallsGetTheirErrorRepliesAndTheServerGoesOn) {
   }
   EXPECT_EQ(output(), "");
 
-  auto when = call_bin_date(transport.c_str(),
-                            transport == "udp" ? server_.udp_port : server_.tcp_port);
+  auto when =
+      call_bin_date(transport.c_str(), transport == "udp" ? server_.udp_port : server_.tcp_port);
   ASSERT_TRUE(when.has_value());
   EXPECT_EQ(output(), "Time on the server is " + std::to_string(*when) + "\n");
 }
@@ -159,8 +159,8 @@ TEST_P(OverTransport, ClockPastThirtyTwoBitsGivesSystemError) {
   EXPECT_EQ(reply.reply_stat, kMsgAccepted);
   EXPECT_EQ(reply.accept_stat, kSystemErr);
   EXPECT_TRUE(reply.body.empty());
-  EXPECT_TRUE(eventually([&] { return output().rfind("Time on the server is 21474836", 0) == 0; },
-                         2000))
+  EXPECT_TRUE(
+      eventually([&] { return output().rfind("Time on the server is 21474836", 0) == 0; }, 2000))
       << output();
 }
 
@@ -197,12 +197,16 @@ TEST_P(ServerStartupFailure, PrintsItsMessageAndExitsOne) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ServerStartupFailure,
-    ::testing::Values(
-        StartupFailure{"NoPortMapper", false, {}, "unable to register (DATE_PROPG, DATE_VERS, udp)."},
-        // Five descriptors: the UDP transport is made and registered, but
-        // the TCP registration finds no descriptor for its port mapper call.
-        StartupFailure{"NoDescriptorForTcp", true, {"/usr/bin/prlimit", "--nofile=5:5", "--"},
-                       "unable to register (DATE_PROPG, DATE_VERS, tcp)."}),
+    ::testing::Values(StartupFailure{"NoPortMapper",
+                                     false,
+                                     {},
+                                     "unable to register (DATE_PROPG, DATE_VERS, udp)."},
+                      // Five descriptors: the UDP transport is made and registered, but
+                      // the TCP registration finds no descriptor for its port mapper call.
+                      StartupFailure{"NoDescriptorForTcp",
+                                     true,
+                                     {"/usr/bin/prlimit", "--nofile=5:5", "--"},
+                                     "unable to register (DATE_PROPG, DATE_VERS, tcp)."}),
     [](const ::testing::TestParamInfo<StartupFailure> &p) { return p.param.name; });
 
 }  // namespace

@@ -52,15 +52,16 @@ TEST_P(TimeValueRoundTrip, EncodesToFourBytesAndDecodesBack) {
   EXPECT_EQ(decoded, c.value);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, TimeValueRoundTrip,
-    ::testing::Values(TimeCase{"Zero", 0, {0, 0, 0, 0}},
-                      TimeCase{"MinusOne", -1, {0xff, 0xff, 0xff, 0xff}},
-                      TimeCase{"One", 1, {0, 0, 0, 1}},
-                      TimeCase{"Largest", INT32_MAX, {0x7f, 0xff, 0xff, 0xff}},
-                      TimeCase{"Smallest", INT32_MIN, {0x80, 0, 0, 0}},
-                      TimeCase{"Today", 1796719620, {0x6b, 0x17, 0xc4, 0x04}}),
-    [](const ::testing::TestParamInfo<TimeCase> &p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Values, TimeValueRoundTrip,
+                         ::testing::Values(TimeCase{"Zero", 0, {0, 0, 0, 0}},
+                                           TimeCase{"MinusOne", -1, {0xff, 0xff, 0xff, 0xff}},
+                                           TimeCase{"One", 1, {0, 0, 0, 1}},
+                                           TimeCase{"Largest", INT32_MAX, {0x7f, 0xff, 0xff, 0xff}},
+                                           TimeCase{"Smallest", INT32_MIN, {0x80, 0, 0, 0}},
+                                           TimeCase{"Today", 1796719620, {0x6b, 0x17, 0xc4, 0x04}}),
+                         [](const ::testing::TestParamInfo<TimeCase> &p) {
+                           return std::string(p.param.name);
+                         });
 
 TEST(TimeValue, RefusesValuesOutsideThirtyTwoBits) {
   for (long value : {long{INT32_MAX} + 1, long{INT32_MIN} - 1, 4294967301L, LONG_MAX, LONG_MIN}) {

@@ -277,8 +277,8 @@ std::optional<Reply> parse_reply(const Bytes &message) {
     if (at + 4 > message.size()) {
       return false;
     }
-    value = static_cast<uint32_t>(message[at] << 24 | message[at + 1] << 16 |
-                                  message[at + 2] << 8 | message[at + 3]);
+    value = static_cast<uint32_t>(message[at] << 24 | message[at + 1] << 16 | message[at + 2] << 8 |
+                                  message[at + 3]);
     at += 4;
     return true;
   };
@@ -448,9 +448,9 @@ std::optional<long> call_bin_date(const char *transport, uint16_t port) {
   }
   long value = 0;
   struct timeval limit = {3, 0};
-  enum clnt_stat status = clnt_call(clnt, BIN_DATE, as_xdrproc(xdr_void), nullptr,
-                                    as_xdrproc(xdr_time_value), reinterpret_cast<caddr_t>(&value),
-                                    limit);
+  enum clnt_stat status =
+      clnt_call(clnt, BIN_DATE, as_xdrproc(xdr_void), nullptr, as_xdrproc(xdr_time_value),
+                reinterpret_cast<caddr_t>(&value), limit);
   clnt_destroy(clnt);
   if (status != RPC_SUCCESS) {
     return std::nullopt;
@@ -465,9 +465,9 @@ std::optional<std::string> call_str_date(const char *transport, uint16_t port, l
   }
   char *text = nullptr;
   struct timeval limit = {3, 0};
-  enum clnt_stat status = clnt_call(clnt, STR_DATE, as_xdrproc(xdr_time_value),
-                                    reinterpret_cast<caddr_t>(&when), as_xdrproc(xdr_wrapstring),
-                                    reinterpret_cast<caddr_t>(&text), limit);
+  enum clnt_stat status =
+      clnt_call(clnt, STR_DATE, as_xdrproc(xdr_time_value), reinterpret_cast<caddr_t>(&when),
+                as_xdrproc(xdr_wrapstring), reinterpret_cast<caddr_t>(&text), limit);
   clnt_destroy(clnt);
   if (status != RPC_SUCCESS) {
     return std::nullopt;
