@@ -3,7 +3,9 @@
 
 #include <cstdio>
 
-// Where the activity lines go: the server's standard output.
+// Where the activity lines go: the server's standard output as it was at
+// start, through a descriptor of its own (see date_svc.cpp), so that nothing
+// the RPC library prints can land among them.
 extern FILE *server_output;
 
 #endif

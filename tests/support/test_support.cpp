@@ -134,6 +134,12 @@ int open_descriptors(pid_t pid) {
   return count;
 }
 
+std::string asan_options_with(const std::string &extra) {
+  const char *current = getenv("ASAN_OPTIONS");
+  std::string options = current != nullptr && *current != '\0' ? current + std::string(":") : "";
+  return "ASAN_OPTIONS=" + options + extra;
+}
+
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
@@ -209,12 +215,14 @@ std::optional<uint16_t> registered_port(uint32_t program, uint32_t version, uint
 }
 
 Server start_server(const std::vector<std::string> &env,
-                    const std::vector<std::string> &extra_args) {
+                    const std::vector<std::string> &extra_args,
+                    const std::vector<std::string> &prefix) {
   Server server;
   std::string dir = make_temp_dir();
   server.stdout_path = dir + "/stdout";
   server.stderr_path = dir + "/stderr";
-  std::vector<std::string> argv{DATE_SERVER_BIN};
+  std::vector<std::string> argv = prefix;
+  argv.emplace_back(DATE_SERVER_BIN);
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   std::vector<std::string> environment{"TZ=UTC"};
   environment.insert(environment.end(), env.begin(), env.end());
@@ -288,6 +296,15 @@ std::optional<Reply> parse_reply(const Bytes &message) {
     return std::nullopt;
   }
   if (reply.reply_stat == kMsgDenied) {
+    if (!next(reply.reject_stat)) {
+      return std::nullopt;
+    }
+    bool complete = reply.reject_stat == kRpcMismatch
+                        ? next(reply.mismatch_low) && next(reply.mismatch_high)
+                        : next(reply.auth_stat);
+    if (!complete) {
+      return std::nullopt;
+    }
     return reply;
   }
   uint32_t verf_flavor = 0;
@@ -327,21 +344,39 @@ static bool wait_readable(int fd, int timeout_ms) {
 }
 
 std::optional<Bytes> udp_exchange(uint16_t port, const Bytes &message, int timeout_ms) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address = loopback(port);
+  int fd = udp_connect(port);
+  if (fd < 0) {
+    return std::nullopt;
+  }
   std::optional<Bytes> answer;
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-      send(fd, message.data(), message.size(), 0) == static_cast<ssize_t>(message.size()) &&
-      wait_readable(fd, timeout_ms)) {
-    Bytes buffer(65536);
-    ssize_t got = recv(fd, buffer.data(), buffer.size(), 0);
-    if (got >= 0) {
-      buffer.resize(static_cast<size_t>(got));
-      answer = buffer;
-    }
+  if (send(fd, message.data(), message.size(), 0) == static_cast<ssize_t>(message.size())) {
+    answer = receive_datagram(fd, timeout_ms);
   }
   close(fd);
   return answer;
+}
+
+int udp_connect(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address = loopback(port);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::optional<Bytes> receive_datagram(int fd, int timeout_ms) {
+  if (!wait_readable(fd, timeout_ms)) {
+    return std::nullopt;
+  }
+  Bytes buffer(65536);
+  ssize_t got = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+  if (got < 0) {
+    return std::nullopt;
+  }
+  buffer.resize(static_cast<size_t>(got));
+  return buffer;
 }
 
 int tcp_connect(uint16_t port) {
@@ -353,6 +388,8 @@ int tcp_connect(uint16_t port) {
   }
   return fd;
 }
+
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 bool send_all(int fd, const Bytes &data) {
   size_t sent = 0;
@@ -369,11 +406,13 @@ bool send_all(int fd, const Bytes &data) {
   return true;
 }
 
-bool send_record(int fd, const Bytes &message) {
-  Bytes record = u32_bytes(0x80000000U | static_cast<uint32_t>(message.size()));
-  record.insert(record.end(), message.begin(), message.end());
-  return send_all(fd, record);
+Bytes fragment(const Bytes &data, bool last) {
+  Bytes out = u32_bytes((last ? 0x80000000U : 0U) | static_cast<uint32_t>(data.size()));
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
 }
+
+bool send_record(int fd, const Bytes &message) { return send_all(fd, fragment(message, true)); }
 
 static bool read_exactly(int fd, uint8_t *into, size_t count, int64_t deadline) {
   size_t got = 0;
@@ -416,6 +455,48 @@ std::optional<Bytes> read_record(int fd, int timeout_ms) {
       return record;
     }
   }
+}
+
+std::optional<Bytes> read_until_closed(int fd, int timeout_ms) {
+  int64_t deadline = now_ms() + timeout_ms;
+  Bytes stream;
+  uint8_t buffer[4096];
+  for (;;) {
+    int left = static_cast<int>(deadline - now_ms());
+    if (left <= 0 || !wait_readable(fd, left)) {
+      return std::nullopt;
+    }
+    ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+      continue;
+    }
+    if (got <= 0) {
+      return stream;  // closed, or reset
+    }
+    stream.insert(stream.end(), buffer, buffer + got);
+  }
+}
+
+std::vector<Bytes> split_records(const Bytes &stream) {
+  std::vector<Bytes> records;
+  Bytes record;
+  size_t at = 0;
+  while (at + 4 <= stream.size()) {
+    uint32_t mark = static_cast<uint32_t>(stream[at] << 24 | stream[at + 1] << 16 |
+                                          stream[at + 2] << 8 | stream[at + 3]);
+    size_t length = mark & 0x7fffffffU;
+    if (stream.size() - at - 4 < length) {
+      break;
+    }
+    record.insert(record.end(), stream.begin() + static_cast<long>(at + 4),
+                  stream.begin() + static_cast<long>(at + 4 + length));
+    at += 4 + length;
+    if ((mark & 0x80000000U) != 0) {
+      records.push_back(record);
+      record.clear();
+    }
+  }
+  return records;
 }
 
 std::optional<Bytes> tcp_exchange(uint16_t port, const Bytes &message, int timeout_ms) {

@@ -33,6 +33,11 @@ double cpu_seconds(pid_t pid);
 // Number of open descriptors of a running process.
 int open_descriptors(pid_t pid);
 
+// "ASAN_OPTIONS=" with `extra` ("name=value") after the options in force:
+// for a child that needs other sanitizer settings (a sanitizer build
+// reads it, any other build ignores it).
+std::string asan_options_with(const std::string &extra);
+
 std::string read_file(const std::string &path);
 // A fresh directory under /tmp, removed by the caller if it likes.
 std::string make_temp_dir();
@@ -60,9 +65,11 @@ struct Server {
   uint16_t udp_port = 0;
   uint16_t tcp_port = 0;
 };
-// Starts date_server (TZ=UTC plus `env`) and waits for both registrations.
+// Starts date_server (TZ=UTC plus `env`), run by the command `prefix` if
+// one is given (such as prlimit), and waits for both registrations.
 Server start_server(const std::vector<std::string> &env = {},
-                    const std::vector<std::string> &extra_args = {});
+                    const std::vector<std::string> &extra_args = {},
+                    const std::vector<std::string> &prefix = {});
 
 // --- ONC RPC messages --------------------------------------------------------
 
@@ -93,10 +100,16 @@ enum AcceptStat : uint32_t {
   kSystemErr = 5,
 };
 
+constexpr uint32_t kRpcMismatch = 0;  // reject_stat of a denied reply
+constexpr uint32_t kAuthError = 1;
+constexpr uint32_t kAuthBadCred = 1;  // auth_stat of an AUTH_ERROR
+
 struct Reply {
   uint32_t xid = 0;
   uint32_t reply_stat = 0;  // kMsgAccepted or kMsgDenied
   uint32_t accept_stat = 0;
+  uint32_t reject_stat = 0;  // of a denied reply
+  uint32_t auth_stat = 0;    // of a denied reply for kAuthError
   uint32_t mismatch_low = 0;
   uint32_t mismatch_high = 0;
   Bytes body;  // what follows accept_stat SUCCESS
@@ -106,13 +119,27 @@ std::optional<Reply> parse_reply(const Bytes &message);
 
 // One datagram out, one back (nullopt if none within timeout_ms).
 std::optional<Bytes> udp_exchange(uint16_t port, const Bytes &message, int timeout_ms = 2000);
+// A UDP socket connected to 127.0.0.1:port; -1 on failure.
+int udp_connect(uint16_t port);
+// The next datagram on fd, nullopt if none within timeout_ms (0: none
+// waiting now).
+std::optional<Bytes> receive_datagram(int fd, int timeout_ms);
 // Connects to 127.0.0.1:port; -1 on failure.
 int tcp_connect(uint16_t port);
+void set_nonblocking(int fd);
 bool send_all(int fd, const Bytes &data);
+// One fragment of TCP record marking: its 4-byte mark, then data.
+Bytes fragment(const Bytes &data, bool last);
 // Sends message as one record (one last fragment).
 bool send_record(int fd, const Bytes &message);
 // Reads one whole record; nullopt on close, error or time-out.
 std::optional<Bytes> read_record(int fd, int timeout_ms = 2000);
+// Reads until the peer closes or resets the connection: all bytes read, or
+// nullopt if it stays open past timeout_ms.
+std::optional<Bytes> read_until_closed(int fd, int timeout_ms);
+// The whole records in a stream of record marking; a trailing partial one
+// is left out.
+std::vector<Bytes> split_records(const Bytes &stream);
 // Connects, sends one record, reads one record, closes.
 std::optional<Bytes> tcp_exchange(uint16_t port, const Bytes &message, int timeout_ms = 2000);
 
