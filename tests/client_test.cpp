@@ -245,10 +245,12 @@ TEST_F(ClientTest, MemoryStaysFlatOverThousandsOfPasses) {
   };
   ASSERT_TRUE(eventually([&] { return passes_printed() >= 10; }, 10000));
   long early = resident_kib();
-  ASSERT_TRUE(eventually([&] { return passes_printed() >= 5000; }, 60000));
+  // Measured: with every text left unreleased, the resident size grows by
+  // some 32 KiB over 2000 passes; with each released, by nothing.
+  ASSERT_TRUE(eventually([&] { return passes_printed() >= 2000; }, 75000));
   long late = resident_kib();
-  EXPECT_LT(late - early, 64) << "resident KiB after 10 passes: " << early
-                              << ", after 5000: " << late;
+  EXPECT_LT(late - early, 16) << "resident KiB after 10 passes: " << early
+                              << ", after 2000: " << late;
 }
 
 // --- a stand-in server, registered at the port mapper like the real one ---
