@@ -1,6 +1,7 @@
 // Entry point of date_server, its request loop, and the dispatcher of the
 // date program.
 #include <err.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <rpc/pmap_clnt.h>
 #include <rpc/rpc_com.h>
@@ -213,10 +214,35 @@ static void run_request_loop() {
   }
 }
 
+// The library prints some complaints of its own on standard output
+// (libtirpc 1.3.3: "bad auth_len ..." for AUTH_SYS credentials whose lengths
+// do not add up), so any client could add lines to an output that holds one
+// line per answer. The activity lines go to a duplicate of descriptor 1, and
+// descriptor 1 itself, the library's stdout with it, to /dev/null. Done
+// before any socket exists: were descriptor 1 closed at start, a socket
+// would otherwise take its number.
+static bool separate_output() {
+  int output = dup(1);
+  int null_device = open("/dev/null", O_WRONLY);
+  if (null_device < 0 || dup2(null_device, 1) < 0) {
+    return false;
+  }
+  if (null_device != 1) {
+    close(null_device);
+  }
+  // Started with descriptor 1 closed, the lines go nowhere, as they would
+  // have gone.
+  server_output = output >= 0 ? fdopen(output, "w") : fopen("/dev/null", "w");
+  return server_output != nullptr;
+}
+
 int main(int /*argc*/, char ** /*argv*/) {
   // The library writes replies with plain write(): a client that leaves
   // before its reply is written must not end the server.
   signal(SIGPIPE, SIG_IGN);
+  if (!separate_output()) {
+    fail("cannot set up output.");
+  }
 
   pmap_unset(DATE_PROPG, DATE_VERS);
 
@@ -240,18 +266,6 @@ int main(int /*argc*/, char ** /*argv*/) {
   }
   if (!svc_register(tcp_transport, DATE_PROPG, DATE_VERS, date_propg_1, IPPROTO_TCP)) {
     fail("unable to register (DATE_PROPG, DATE_VERS, tcp).");
-  }
-
-  // The library prints some complaints of its own on standard output
-  // (libtirpc 1.3.3: "bad auth_len ..." for AUTH_SYS credentials whose
-  // lengths do not add up), so any client could add lines to an output
-  // that holds one line per answer. The activity lines go to a duplicate of
-  // descriptor 1; descriptor 1 itself, and the library's stdout with it,
-  // goes to /dev/null.
-  int output = dup(1);
-  server_output = output < 0 ? nullptr : fdopen(output, "w");
-  if (server_output == nullptr || freopen("/dev/null", "w", stdout) == nullptr) {
-    fail("cannot set up output.");
   }
 
   run_request_loop();

@@ -174,6 +174,15 @@ TEST_P(OverTransport, ClockPastThirtyTwoBitsGivesSystemError) {
       << output();
 }
 
+// Started with its standard output closed, the server must not let a socket
+// take descriptor 1 (and then point it at /dev/null): it serves as usual.
+TEST_F(ServerTest, ServesWithStandardOutputClosed) {
+  server_ = start_server({}, {}, {"/bin/sh", "-c", "exec \"$0\" >&-"});
+  EXPECT_TRUE(call_bin_date("udp", server_.udp_port).has_value());
+  EXPECT_TRUE(call_str_date("tcp", server_.tcp_port, 0).has_value());
+  EXPECT_EQ(read_file(server_.stderr_path), "");
+}
+
 struct StartupFailure {
   std::string name;
   bool with_rpcbind;
@@ -215,11 +224,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartupFailure{"NoPortMapper", false, {}, "unable to register (DATE_PROPG, DATE_VERS, udp).",
                        ""},
-        // Five descriptors: the UDP transport is made and registered, but
+        // Six descriptors: the UDP transport is made and registered, but
         // the TCP registration finds no descriptor for its port mapper call.
         // (LeakSanitizer, in a sanitizer build, would find none either to
         // list the threads at exit.)
-        StartupFailure{"NoDescriptorForTcp", true, {"/usr/bin/prlimit", "--nofile=5:5", "--"},
+        StartupFailure{"NoDescriptorForTcp", true, {"/usr/bin/prlimit", "--nofile=6:6", "--"},
                        "unable to register (DATE_PROPG, DATE_VERS, tcp).", "detect_leaks=0"}),
     [](const ::testing::TestParamInfo<StartupFailure> &p) { return p.param.name; });
 
