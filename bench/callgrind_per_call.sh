@@ -14,33 +14,10 @@ PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${DATE_BENCH_BUILD_DIR:-$PROJECT_ROOT/build-bench}
 CALLS=${1:-2000}
 
-if [ "${DATE_TEST_IN_NETNS:-}" != 1 ]; then
-  # shellcheck source=scripts/common.sh
-  . "$PROJECT_ROOT/scripts/common.sh"
-  require_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux valgrind
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "callgrind_per_call: needs root for a network namespace and its rpcbind" >&2
-    exit 1
-  fi
-  configure_and_build "$BUILD_DIR" >/dev/null
-  exec "$PROJECT_ROOT/tests/run_in_netns.sh" "$0" "$@"
-fi
-
+BENCH_PACKAGES=(valgrind)
 # shellcheck source=bench/common.sh
 . "$PROJECT_ROOT/bench/common.sh"
-work=$(mktemp -d /tmp/date_callgrind.XXXXXX)
-rpcbind_pid=
-server_pid=
-stop_all() {
-  stop_pid "$server_pid"
-  stop_pid "$rpcbind_pid"
-  if [ -n "${KEEP_WORK:-}" ]; then
-    echo "profiles kept in $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap stop_all EXIT
+enter_bench_namespace "$@"
 
 start_private_rpcbind
 

@@ -9,30 +9,10 @@ set -euo pipefail
 PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${DATE_BENCH_BUILD_DIR:-$PROJECT_ROOT/build-bench}
 
-if [ "${DATE_TEST_IN_NETNS:-}" != 1 ]; then
-  # shellcheck source=scripts/common.sh
-  . "$PROJECT_ROOT/scripts/common.sh"
-  require_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "run_bench: needs root for a network namespace and its rpcbind" >&2
-    exit 1
-  fi
-  configure_and_build "$BUILD_DIR"
-  exec "$PROJECT_ROOT/tests/run_in_netns.sh" "$0" "$@"
-fi
-
-# Inside the namespace: everything started here is stopped by its pid.
+BENCH_PACKAGES=()
 # shellcheck source=bench/common.sh
 . "$PROJECT_ROOT/bench/common.sh"
-work=$(mktemp -d /tmp/date_bench.XXXXXX)
-rpcbind_pid=
-server_pid=
-stop_all() {
-  stop_pid "$server_pid"
-  stop_pid "$rpcbind_pid"
-  rm -rf "$work"
-}
-trap stop_all EXIT
+enter_bench_namespace "$@"
 
 # The servers on the last CPU, concurrent callers on the first.
 cpus=$(nproc)
