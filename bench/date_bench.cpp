@@ -19,12 +19,14 @@
 
 namespace {
 
-// A CPU at least this busy is what limits a run.
+// A CPU at least this busy is what limits a run; when other processes of
+// the machine took more than kOthersTolerated of it, the output says so.
 constexpr double kSaturated = 0.9;
+constexpr double kOthersTolerated = 0.1;
 
 Target target;
 int rounds = 1;
-int cpu = -1;         // callers and the echo server pinned here
+int pinned_cpu = -1;  // callers and the echo server pinned here
 int caller_cpu = -1;  // suite: where the concurrent callers go
 bool had_errors = false;
 
@@ -131,7 +133,7 @@ void print_columns(bool with_load) {
   printf("%-26s %9s %6s %8s %8s %9s %6s", "", "calls/s", "ratio", "p50 us", "p99 us", "max us",
          "errors");
   if (with_load) {
-    printf(" %7s %7s %8s  %s", "server", "callers", "srv us", "limited by");
+    printf(" %7s %7s %7s %8s  %s", "server", "callers", "others", "srv us", "limited by");
   }
   printf("\n");
 }
@@ -146,29 +148,42 @@ void print_figures(const std::string &label, const Result &result, double ratio)
          latency_us(result.latency_ns, 1.0), static_cast<unsigned long>(result.errors));
 }
 
-int cpu_count(const std::string &cpus) {
-  return cpus.empty() ? 0 : static_cast<int>(std::count(cpus.begin(), cpus.end(), ',')) + 1;
+// Mean busy share of the given CPUs during a run, whoever used them.
+double busy_share(const Result &result, const std::vector<int> &cpus) {
+  double busy = 0;
+  for (int cpu : cpus) {
+    if (cpu < static_cast<int>(result.cpu_busy.size())) {
+      busy += result.cpu_busy[static_cast<size_t>(cpu)];
+    }
+  }
+  return cpus.empty() ? 0 : busy / static_cast<double>(cpus.size());
 }
 
-// Busy share of the serving side's and the callers' CPUs, and which limits.
+// The run's share of the serving side's CPUs and of the callers' CPUs, what
+// other processes of the machine took of them, and which side limited.
 void print_load(const Run &run, const Result &result) {
   double window = result.window_seconds;
   double serving = serving_cpu(run, result);
-  std::string caller_cpus = run.cpu >= 0 ? std::to_string(run.cpu) : cpus_of(0);
-  std::string server_cpus =
-      run.kind == Kind::kEcho ? cpus_of(0) : cpus_of(target.server_pid);
+  std::vector<int> caller_cpus = run.cpu >= 0 ? std::vector<int>{run.cpu} : cpus_of(0);
+  std::vector<int> server_cpus = run.kind == Kind::kEcho ? cpus_of(0) : cpus_of(target.server_pid);
   if (serving < 0 || window <= 0 || server_cpus.empty() || result.calls == 0) {
-    printf(" %7s %7s %8s  server CPU unknown (no --server-pid)\n", "?", "?", "?");
+    printf(" %7s %7s %7s %8s  server CPU unknown (no --server-pid)\n", "?", "?", "?", "?");
     return;
   }
-  double server = serving / window / cpu_count(server_cpus);
-  double callers = result.callers_cpu / window / cpu_count(caller_cpus);
-  const char *limit = server_cpus == caller_cpus && cpu_count(server_cpus) == 1
-                          ? "one shared CPU"
-                      : server >= kSaturated && server >= callers ? "server"
-                      : callers >= kSaturated                     ? "callers"
-                                                                  : "neither CPU full";
-  printf(" %6.0f%% %6.0f%% %8.1f  %s\n", server * 100, callers * 100,
+  double server = serving / window / static_cast<double>(server_cpus.size());
+  double callers = result.callers_cpu / window / static_cast<double>(caller_cpus.size());
+  double server_busy = busy_share(result, server_cpus);
+  double callers_busy = busy_share(result, caller_cpus);
+  double others = std::max(0.0, std::max(server_busy - server, callers_busy - callers));
+  const char *limit = "neither CPU full";
+  if (server_cpus == caller_cpus) {
+    limit = "one shared CPU";
+  } else if (server_busy >= kSaturated && server_busy >= callers_busy) {
+    limit = server >= kSaturated - kOthersTolerated ? "server" : "server's CPU, with others";
+  } else if (callers_busy >= kSaturated) {
+    limit = callers >= kSaturated - kOthersTolerated ? "callers" : "callers' CPU, with others";
+  }
+  printf(" %6.0f%% %6.0f%% %6.0f%% %8.1f  %s\n", server * 100, callers * 100, others * 100,
          serving * 1e6 / static_cast<double>(result.calls), limit);
 }
 
@@ -206,17 +221,35 @@ void print_host_capacity(const Result &result) {
          1e6 / (server_us + rpcbind_us), server_us + rpcbind_us);
 }
 
-void print_server_cost(const Result &result) {
-  if (result.server_cpu > 0 && result.calls > 0) {
-    printf("%-26s date_server CPU per call %.1f us\n", "",
-           result.server_cpu * 1e6 / static_cast<double>(result.calls));
+// CPU time per call of the serving side and of the caller; with both on one
+// CPU, the two make up most of a round trip.
+void print_cpu_per_call(const Run &run, const Result &result) {
+  if (result.calls == 0) {
+    return;
   }
+  auto calls = static_cast<double>(result.calls);
+  double serving = serving_cpu(run, result);
+  printf("%-26s CPU per call: %s ", "",
+         run.kind == Kind::kEcho   ? "echo server"
+         : run.kind == Kind::kPass ? "date_server and rpcbind"
+                                   : "date_server");
+  if (serving >= 0) {
+    printf("%.1f us", serving * 1e6 / calls);
+  } else {
+    printf("unknown");
+  }
+  printf(", caller %.1f us\n", result.callers_cpu * 1e6 / calls);
 }
 
-std::string pinning_text(pid_t pid) {
-  std::string cpus = cpus_of(pid);
-  return cpus.empty() ? "unknown" : cpus.find(',') == std::string::npos ? "CPU " + cpus
-                                                                          : "CPUs " + cpus;
+std::string cpu_text(const std::vector<int> &cpus) {
+  if (cpus.empty()) {
+    return "unknown CPUs";
+  }
+  std::string text = cpus.size() == 1 ? "CPU " : "CPUs ";
+  for (size_t i = 0; i < cpus.size(); ++i) {
+    text += (i == 0 ? "" : ",") + std::to_string(cpus[i]);
+  }
+  return text;
 }
 
 // Where the server's activity lines can go: its descriptors that are files
@@ -254,12 +287,12 @@ void print_setting(const char *what) {
   }
   printf(", %d round%s%s\n", rounds, rounds == 1 ? "" : "s",
          rounds == 1 ? "" : ", median round shown");
-  printf("pinning: callers and echo server on %s", pinning_text(0).c_str());
+  printf("pinning: callers and echo server on %s", cpu_text(cpus_of(0)).c_str());
   if (target.server_pid > 0) {
-    printf(", date_server on %s", pinning_text(target.server_pid).c_str());
+    printf(", date_server on %s", cpu_text(cpus_of(target.server_pid)).c_str());
   }
   if (target.rpcbind_pid > 0) {
-    printf(", rpcbind on %s", pinning_text(target.rpcbind_pid).c_str());
+    printf(", rpcbind on %s", cpu_text(cpus_of(target.rpcbind_pid)).c_str());
   }
   printf("\n");
   print_server_files();
@@ -295,13 +328,14 @@ int run_one(const Run &run) {
   } else {
     printf("\n");
   }
+  if (run.callers == 1) {
+    print_cpu_per_call(run, result);
+  }
   if (run.kind == Kind::kPass) {
     print_pass_steps(result, 0);
     if (run.callers > 1) {
       print_host_capacity(result);
     }
-  } else if (run.kind == Kind::kCall) {
-    print_server_cost(result);
   }
   note_errors(label, result);
   return had_errors ? 1 : 0;
@@ -380,6 +414,9 @@ void print_suite_part(const std::vector<Entry> &entries, bool with_load) {
     } else {
       printf("\n");
     }
+    if (!with_load) {
+      print_cpu_per_call(run, result);
+    }
     if (run.kind == Kind::kPass) {
       print_pass_steps(result, echo != nullptr && !with_load
                                    ? median_of(echo->results).calls_per_second
@@ -387,8 +424,6 @@ void print_suite_part(const std::vector<Entry> &entries, bool with_load) {
       if (with_load) {
         print_host_capacity(result);
       }
-    } else if (run.kind == Kind::kCall && !with_load) {
-      print_server_cost(result);
     }
     note_errors(label, result);
   }
@@ -399,7 +434,7 @@ int run_suite(int callers) {
     return 1;
   }
   print_setting("suite");
-  if (cpu < 0) {
+  if (pinned_cpu < 0) {
     printf("not pinned: on a machine with more than one CPU the figures split into clusters\n"
            "by where the callers and the servers happen to run; give --cpu\n");
   } else {
@@ -417,10 +452,10 @@ int run_suite(int callers) {
   }
 
   if (ok && callers > 1) {
-    printf("\n%d concurrent callers, each with its own handle, on %s%s\n", callers,
-           caller_cpu >= 0 ? "CPU " : "CPUs ",
-           caller_cpu >= 0 ? std::to_string(caller_cpu).c_str() : cpus_of(0).c_str());
-    printf("server, callers: busy share of their CPUs; a side at %.0f %% or more limits.\n"
+    printf("\n%d concurrent callers, each with its own handle, on %s\n", callers,
+           cpu_text(caller_cpu >= 0 ? std::vector<int>{caller_cpu} : cpus_of(0)).c_str());
+    printf("server, callers: the run's busy share of their CPUs; others: what other\n"
+           "processes of the machine took of them. A side whose CPU is %.0f %% busy limits.\n"
            "srv us: CPU time of the serving side per call (date_server, or the echo server;\n"
            "for passes date_server and rpcbind together); passes run as nobody when root\n",
            kSaturated * 100);
@@ -493,7 +528,7 @@ int main(int argc, char *argv[]) {
         break;
       case 'C':
         valid = parse_number(optarg, 0, 1023, number) && pin_to_cpu(static_cast<int>(number));
-        cpu = static_cast<int>(number);
+        pinned_cpu = static_cast<int>(number);
         break;
       case 'K':
         valid = parse_number(optarg, 0, 1023, number);
@@ -529,7 +564,7 @@ int main(int argc, char *argv[]) {
       target.seconds = 1.0;
     }
     if (caller_cpu < 0) {
-      caller_cpu = cpu;
+      caller_cpu = pinned_cpu;
     }
     return run_suite(static_cast<int>(callers > 0 ? callers : 4));
   }

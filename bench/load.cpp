@@ -401,6 +401,51 @@ bool pass_once(const Target &target, int64_t step_ns[], std::string &error) {
   _exit(sent ? 0 : 1);
 }
 
+// Busy and total clock ticks of each CPU so far, from /proc/stat.
+struct CpuTicks {
+  std::vector<unsigned long long> busy;
+  std::vector<unsigned long long> total;
+};
+
+CpuTicks cpu_ticks() {
+  CpuTicks ticks;
+  FILE *stat = fopen("/proc/stat", "r");
+  if (stat == nullptr) {
+    return ticks;
+  }
+  char line[512];
+  while (fgets(line, sizeof line, stat) != nullptr) {
+    unsigned cpu = 0;
+    unsigned long long field[8] = {};
+    // user nice system idle iowait irq softirq steal
+    if (sscanf(line, "cpu%u %llu %llu %llu %llu %llu %llu %llu %llu", &cpu, &field[0], &field[1],
+               &field[2], &field[3], &field[4], &field[5], &field[6], &field[7]) != 9) {
+      continue;
+    }
+    unsigned long long total = 0;
+    for (unsigned long long value : field) {
+      total += value;
+    }
+    ticks.busy.resize(std::max<size_t>(ticks.busy.size(), cpu + 1));
+    ticks.total.resize(ticks.busy.size());
+    ticks.busy[cpu] = total - field[3] - field[4];
+    ticks.total[cpu] = total;
+  }
+  fclose(stat);
+  return ticks;
+}
+
+std::vector<double> cpu_busy_between(const CpuTicks &before, const CpuTicks &after) {
+  std::vector<double> busy;
+  for (size_t cpu = 0; cpu < before.total.size() && cpu < after.total.size(); ++cpu) {
+    unsigned long long total = after.total[cpu] - before.total[cpu];
+    busy.push_back(total == 0 ? 0
+                              : static_cast<double>(after.busy[cpu] - before.busy[cpu]) /
+                                    static_cast<double>(total));
+  }
+  return busy;
+}
+
 void stop_callers(const std::vector<pid_t> &pids) {
   for (pid_t pid : pids) {
     kill(pid, SIGKILL);
@@ -493,6 +538,7 @@ bool measure(const Target &target, const Run &run, Result &result) {
   double server_before = process_cpu_seconds(target.server_pid);
   double rpcbind_before = process_cpu_seconds(target.rpcbind_pid);
   double echo_before = process_cpu_seconds(echo_pid);
+  CpuTicks ticks_before = cpu_ticks();
   close(start_pipe[1]);  // the start signal
 
   int64_t run_deadline =
@@ -515,6 +561,7 @@ bool measure(const Target &target, const Run &run, Result &result) {
   result.server_cpu = cpu_used(server_before, process_cpu_seconds(target.server_pid));
   result.rpcbind_cpu = cpu_used(rpcbind_before, process_cpu_seconds(target.rpcbind_pid));
   result.echo_cpu = cpu_used(echo_before, process_cpu_seconds(echo_pid));
+  result.cpu_busy = cpu_busy_between(ticks_before, cpu_ticks());
   for (int fd : report_fds) {
     close(fd);
   }
@@ -577,17 +624,16 @@ bool pin_to_cpu(int cpu) {
   return sched_setaffinity(0, sizeof set, &set) == 0;
 }
 
-std::string cpus_of(pid_t pid) {
+std::vector<int> cpus_of(pid_t pid) {
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (pid < 0 || sched_getaffinity(pid, sizeof set, &set) != 0) {
-    return "";
-  }
-  std::string list;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (CPU_ISSET(cpu, &set)) {
-      list += (list.empty() ? "" : ",") + std::to_string(cpu);
+  std::vector<int> cpus;
+  if (pid >= 0 && sched_getaffinity(pid, sizeof set, &set) == 0) {
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (CPU_ISSET(cpu, &set)) {
+        cpus.push_back(cpu);
+      }
     }
   }
-  return list;
+  return cpus;
 }

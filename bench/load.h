@@ -47,6 +47,8 @@ struct Result {
   double server_cpu = -1;
   double rpcbind_cpu = -1;
   double echo_cpu = -1;
+  // Busy share of each CPU of the machine during the run, whoever used it.
+  std::vector<double> cpu_busy;
 };
 
 // Starts the echo server in a child process on loopback (UDP and TCP ports of
@@ -67,7 +69,7 @@ double process_cpu_seconds(pid_t pid);
 
 // Pins the calling process to one CPU.
 bool pin_to_cpu(int cpu);
-// The CPUs a process may run on, as "0,1"; empty if unknown.
-std::string cpus_of(pid_t pid);
+// The CPUs a process may run on; empty if unknown.
+std::vector<int> cpus_of(pid_t pid);
 
 #endif
