@@ -1,7 +1,4 @@
 // date_client: polls a date server once a second, forever.
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -10,29 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "client_handle.h"
 #include "date.h"
-
-// A TCP handle for the date program on host, found through the host's port
-// mapper. clnt_create would do the same, but its cache of port mapper
-// addresses frees an entry twice once the port mapper goes away, and the
-// process aborts instead of reporting. clnttcp_create with port 0 asks the
-// port mapper itself (portmap version 2) and keeps no such cache.
-static CLIENT *create_handle(const char *host) {
-  struct addrinfo hints {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo *found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
-    rpc_createerr.cf_stat = RPC_UNKNOWNHOST;
-    return nullptr;
-  }
-  struct sockaddr_in address {};
-  memcpy(&address, found->ai_addr, sizeof address);
-  freeaddrinfo(found);
-  address.sin_port = 0;
-  int sock = RPC_ANYSOCK;
-  return clnttcp_create(&address, DATE_PROPG, DATE_VERS, &sock, 0, 0);
-}
 
 // The text is whatever the server sent: bytes that are not printable ASCII
 // (but for the one trailing newline) are shown as \xNN, so that a server
