@@ -24,15 +24,6 @@ namespace {
 constexpr long kSomeDay = 1000000000;  // Sun Sep  9 01:46:40 2001 UTC
 constexpr uint32_t kAuthSys = 1;
 
-Call date_call(uint32_t procedure, Bytes arguments = {}) {
-  static uint32_t xid = 5000;
-  Call call;
-  call.xid = ++xid;
-  call.procedure = procedure;
-  call.arguments = std::move(arguments);
-  return call;
-}
-
 Bytes prefix(const Bytes &bytes, size_t length) {
   return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(std::min(length, bytes.size())));
 }

@@ -55,15 +55,6 @@ class ServerTest : public ::testing::Test {
   Server server_;
 };
 
-Call date_call(uint32_t procedure, Bytes arguments = {}) {
-  static uint32_t xid = 1000;
-  Call call;
-  call.xid = ++xid;
-  call.procedure = procedure;
-  call.arguments = std::move(arguments);
-  return call;
-}
-
 class OverTransport : public ServerTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(OverTransport, AnswersTheThreeProceduresAndPrintsALineForEachDateAnswer) {

@@ -265,6 +265,15 @@ static void put_opaque_auth(Bytes &out, uint32_t flavor, const Bytes &body) {
   out.resize(out.size() + (4 - body.size() % 4) % 4, 0);
 }
 
+Call date_call(uint32_t procedure, Bytes arguments) {
+  static uint32_t xid = 1000;
+  Call call;
+  call.xid = ++xid;
+  call.procedure = procedure;
+  call.arguments = std::move(arguments);
+  return call;
+}
+
 Bytes encode_call(const Call &call) {
   Bytes out;
   put_u32(out, call.xid);

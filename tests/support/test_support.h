@@ -86,6 +86,8 @@ struct Call {
   Bytes arguments;
 };
 Bytes encode_call(const Call &call);
+// A call of the date program's `procedure`, with a fresh xid.
+Call date_call(uint32_t procedure, Bytes arguments = {});
 void put_u32(Bytes &out, uint32_t value);
 Bytes u32_bytes(uint32_t value);
 
