@@ -67,8 +67,9 @@ std::string label_of(const Run &run) {
       return std::string("date ") + transport_name(run.transport) + " procedure " +
              std::to_string(run.procedure);
     case Kind::kPass:
-      return run.as_nobody ? "client pass as nobody"
-                           : geteuid() == 0 ? "client pass as root" : "client pass";
+      return run.as_nobody    ? "client pass as nobody"
+             : geteuid() == 0 ? "client pass as root"
+                              : "client pass";
   }
   return "";
 }
@@ -189,7 +190,8 @@ void print_pass_steps(const Result &result, double echo_tcp_per_second) {
 // the server's and the port mapper's CPU time per pass.
 void print_host_capacity(const Result &result) {
   if (result.server_cpu < 0 || result.rpcbind_cpu < 0 || result.calls == 0) {
-    printf("  (date_server's and rpcbind's CPU use unknown: give --server-pid and --rpcbind-pid)\n");
+    printf(
+        "  (date_server's and rpcbind's CPU use unknown: give --server-pid and --rpcbind-pid)\n");
     return;
   }
   double passes = static_cast<double>(result.calls);
@@ -387,7 +389,8 @@ void print_suite_part(const std::vector<Entry> &entries, bool with_load) {
     const Run &run = entry.run;
     const Result &result = best_of(entry.results);
     // A pass is set against the echo of its own transport, TCP.
-    const Entry *echo = echo_of[run.transport == Transport::kUdp && run.kind != Kind::kPass ? 0 : 1];
+    const Entry *echo =
+        echo_of[run.transport == Transport::kUdp && run.kind != Kind::kPass ? 0 : 1];
     double ratio = echo != nullptr ? best_ratio(entry.results, echo->results) : -1;
     std::string label = label_of(run);
     print_figures(label, result, ratio);
@@ -400,9 +403,8 @@ void print_suite_part(const std::vector<Entry> &entries, bool with_load) {
       print_cpu_per_call(run, result);
     }
     if (run.kind == Kind::kPass) {
-      print_pass_steps(result, echo != nullptr && !with_load
-                                   ? best_of(echo->results).calls_per_second
-                                   : 0);
+      print_pass_steps(result,
+                       echo != nullptr && !with_load ? best_of(echo->results).calls_per_second : 0);
       if (with_load) {
         print_host_capacity(result);
       }
@@ -417,14 +419,17 @@ int run_suite(int callers) {
   }
   print_setting("suite");
   if (pinned_cpu < 0) {
-    printf("not pinned: on a machine with more than one CPU the figures split into clusters\n"
-           "by where the callers and the servers happen to run; give --cpu\n");
+    printf(
+        "not pinned: on a machine with more than one CPU the figures split into clusters\n"
+        "by where the callers and the servers happen to run; give --cpu\n");
   } else {
-    printf("one caller and the servers share one CPU: waking another CPU costs tens of us\n"
-           "per round trip and splits the figures into two clusters\n");
+    printf(
+        "one caller and the servers share one CPU: waking another CPU costs tens of us\n"
+        "per round trip and splits the figures into two clusters\n");
   }
-  printf("rounds interleave the kinds; ratio: best calls/s over the best of the echo\n"
-         "of the same transport and number of callers; client passes over the tcp echo\n\n");
+  printf(
+      "rounds interleave the kinds; ratio: best calls/s over the best of the echo\n"
+      "of the same transport and number of callers; client passes over the tcp echo\n\n");
 
   printf("single caller\n");
   std::vector<Entry> single = suite_entries(1, -1);
@@ -436,11 +441,12 @@ int run_suite(int callers) {
   if (ok && callers > 1) {
     printf("\n%d concurrent callers, each with its own handle, on %s\n", callers,
            cpu_text(caller_cpu >= 0 ? std::vector<int>{caller_cpu} : cpus_of(0)).c_str());
-    printf("server, callers: the run's busy share of their CPUs; others: what other\n"
-           "processes of the machine took of them. A side whose CPU is %.0f %% busy limits.\n"
-           "srv us: CPU time of the serving side per call (date_server, or the echo server;\n"
-           "for passes date_server and rpcbind together); passes run as nobody when root\n",
-           kSaturated * 100);
+    printf(
+        "server, callers: the run's busy share of their CPUs; others: what other\n"
+        "processes of the machine took of them. A side whose CPU is %.0f %% busy limits.\n"
+        "srv us: CPU time of the serving side per call (date_server, or the echo server;\n"
+        "for passes date_server and rpcbind together); passes run as nobody when root\n",
+        kSaturated * 100);
     std::vector<Entry> concurrent = suite_entries(callers, caller_cpu);
     ok = run_suite_part(concurrent);
     if (ok) {

@@ -158,8 +158,8 @@ int bound_loopback_socket(int type, sockaddr_in &address) {
       if (fd == udp_fd) {
         sockaddr_in from{};
         socklen_t length = sizeof from;
-        ssize_t got = recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from),
-                               &length);
+        ssize_t got =
+            recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &length);
         if (got > 0) {
           sendto(fd, buffer, static_cast<size_t>(got), 0, reinterpret_cast<sockaddr *>(&from),
                  length);
@@ -542,9 +542,9 @@ bool measure(const Target &target, const Run &run, Result &result) {
   close(start_pipe[1]);  // the start signal
 
   int64_t run_deadline =
-      now_ns() + (target.count > 0 ? kCountedRunLimit
-                                   : static_cast<int64_t>(target.seconds * kSecond) +
-                                         kOverrunLimit);
+      now_ns() + (target.count > 0
+                      ? kCountedRunLimit
+                      : static_cast<int64_t>(target.seconds * kSecond) + kOverrunLimit);
   std::vector<CallerTotals> totals(pids.size());
   for (size_t i = 0; ok && i < pids.size(); ++i) {
     ok = read_all(report_fds[i], &totals[i], sizeof totals[i], run_deadline);
@@ -591,9 +591,9 @@ bool measure(const Target &target, const Run &run, Result &result) {
     }
   }
   for (int s = 0; s < kPassSteps; ++s) {
-    result.step_us[s] =
-        result.calls > 0 ? static_cast<double>(steps[s]) / 1000.0 / static_cast<double>(result.calls)
-                         : 0;
+    result.step_us[s] = result.calls > 0 ? static_cast<double>(steps[s]) / 1000.0 /
+                                               static_cast<double>(result.calls)
+                                         : 0;
   }
   std::sort(result.latency_ns.begin(), result.latency_ns.end());
   return true;

@@ -38,8 +38,8 @@ struct Result {
   uint64_t calls = 0;
   uint64_t errors = 0;
   std::string first_error;
-  double window_seconds = 0;    // the longest caller's time
-  double calls_per_second = 0;  // summed over callers
+  double window_seconds = 0;        // the longest caller's time
+  double calls_per_second = 0;      // summed over callers
   std::vector<int64_t> latency_ns;  // one per call, sorted
   double step_us[kPassSteps] = {};  // mean per pass
   // CPU seconds used during the run; negative where unknown.

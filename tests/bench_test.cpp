@@ -53,10 +53,9 @@ class BenchTest : public ::testing::Test {
 };
 
 TEST_F(BenchTest, SuiteMakesEveryKindOfRunWithoutErrors) {
-  BenchOutcome outcome =
-      run_bench({"--count", "200", "--rounds", "1", "--callers", "2", "--server-pid",
-                 std::to_string(server_.pid), "--rpcbind-pid", std::to_string(rpcbind_pid_),
-                 "suite"});
+  BenchOutcome outcome = run_bench({"--count", "200", "--rounds", "1", "--callers", "2",
+                                    "--server-pid", std::to_string(server_.pid), "--rpcbind-pid",
+                                    std::to_string(rpcbind_pid_), "suite"});
   EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
   EXPECT_EQ(outcome.err, "");
   for (const char *label :

@@ -247,8 +247,8 @@ TEST_F(HostileTest, CallInSeveralFragmentsIsRefusedWithoutHarm) {
                                        false));
       from = cut;
     }
-    stream = concat(stream, fragment(Bytes(call.begin() + static_cast<long>(from), call.end()),
-                                     true));
+    stream =
+        concat(stream, fragment(Bytes(call.begin() + static_cast<long>(from), call.end()), true));
     int fd = tcp_connect(server_.tcp_port);
     ASSERT_TRUE(send_all(fd, stream));
     shutdown(fd, SHUT_WR);
@@ -378,11 +378,16 @@ enum Kind {
   kRandomBytes,
   kKinds
 };
-const char *const kKindNames[kKinds] = {
-    "truncated header",       "wrong RPC version",     "reply sent as a call",
-    "unknown auth flavour",   "garbled credentials of known flavours",
-    "oversized credentials",  "body too short",        "body too long",
-    "zero-length fragment",   "random bytes"};
+const char *const kKindNames[kKinds] = {"truncated header",
+                                        "wrong RPC version",
+                                        "reply sent as a call",
+                                        "unknown auth flavour",
+                                        "garbled credentials of known flavours",
+                                        "oversized credentials",
+                                        "body too short",
+                                        "body too long",
+                                        "zero-length fragment",
+                                        "random bytes"};
 
 Bytes random_bytes(std::mt19937 &random, size_t length) {
   Bytes bytes(length);
@@ -426,8 +431,8 @@ Bytes malformed(Kind kind, std::mt19937 &random, bool tcp) {
       message = encode_call(call);
       message[7] = 1;  // message type REPLY, on a call's body
       if (pick(random, 0, 1) == 0) {
-        message = concat(u32_bytes(call.xid), Bytes{0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                    0, 0, 0, 0});
+        message = concat(u32_bytes(call.xid),
+                         Bytes{0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
       }
       break;
     case kUnknownAuthFlavour:
@@ -512,8 +517,8 @@ TEST_P(HostileOverTransport, AFewThousandMalformedMessages) {
       shutdown(fd, SHUT_WR);
       auto rest = read_until_closed(fd, 2000);
       close(fd);
-      ASSERT_TRUE(rest.has_value()) << "message " << n << " (" << kKindNames[kind]
-                                    << ") left its connection open";
+      ASSERT_TRUE(rest.has_value())
+          << "message " << n << " (" << kKindNames[kind] << ") left its connection open";
       closed_at_once += rest->empty();
     } else {
       send(udp, message.data(), message.size(), 0);
@@ -612,8 +617,7 @@ TEST_F(HostileTest, ClientThatNeverReadsItsReplies) {
   Watch watch(server_.pid);
   double cpu = cpu_over(2000);
   int64_t delay = serve_others();
-  watch.report("a client that never reads (" + std::to_string(total / 48) + " calls sent)",
-               delay);
+  watch.report("a client that never reads (" + std::to_string(total / 48) + " calls sent)", delay);
   EXPECT_LT(cpu, 0.2) << "the server spins";
   EXPECT_LT(delay, 1000);
 

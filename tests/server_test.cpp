@@ -213,14 +213,17 @@ TEST_P(ServerStartupFailure, PrintsItsMessageAndExitsOne) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ServerStartupFailure,
     ::testing::Values(
-        StartupFailure{"NoPortMapper", false, {}, "unable to register (DATE_PROPG, DATE_VERS, udp).",
-                       ""},
+        StartupFailure{
+            "NoPortMapper", false, {}, "unable to register (DATE_PROPG, DATE_VERS, udp).", ""},
         // Six descriptors: the UDP transport is made and registered, but
         // the TCP registration finds no descriptor for its port mapper call.
         // (LeakSanitizer, in a sanitizer build, would find none either to
         // list the threads at exit.)
-        StartupFailure{"NoDescriptorForTcp", true, {"/usr/bin/prlimit", "--nofile=6:6", "--"},
-                       "unable to register (DATE_PROPG, DATE_VERS, tcp).", "detect_leaks=0"}),
+        StartupFailure{"NoDescriptorForTcp",
+                       true,
+                       {"/usr/bin/prlimit", "--nofile=6:6", "--"},
+                       "unable to register (DATE_PROPG, DATE_VERS, tcp).",
+                       "detect_leaks=0"}),
     [](const ::testing::TestParamInfo<StartupFailure> &p) { return p.param.name; });
 
 }  // namespace

@@ -214,8 +214,7 @@ std::optional<uint16_t> registered_port(uint32_t program, uint32_t version, uint
   return static_cast<uint16_t>(reply->body[2] << 8 | reply->body[3]);
 }
 
-Server start_server(const std::vector<std::string> &env,
-                    const std::vector<std::string> &extra_args,
+Server start_server(const std::vector<std::string> &env, const std::vector<std::string> &extra_args,
                     const std::vector<std::string> &prefix) {
   Server server;
   std::string dir = make_temp_dir();
