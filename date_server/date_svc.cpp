@@ -196,7 +196,8 @@ static void run_request_loop() {
     waiting_for_room.resize(slots, -1);
     for (size_t slot = 0; slot < slots; ++slot) {
       int fd = svc_pollfd[slot].fd;
-      short events = fd >= 0 && waiting_for_room[slot] == fd ? POLLOUT : svc_pollfd[slot].events;
+      bool waiting = fd >= 0 && waiting_for_room[slot] == fd;
+      short events = waiting ? static_cast<short>(POLLOUT) : svc_pollfd[slot].events;
       polled[slot] = {fd, events, 0};
     }
     int ready = poll(polled.data(), slots, -1);
