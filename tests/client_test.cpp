@@ -233,6 +233,23 @@ TEST_F(ClientTest, SlowStoppedServerTimesOutAfterTwentyFiveSeconds) {
 // one-second sleep into a millisecond.
 TEST_F(ClientTest, MemoryStaysFlatOverThousandsOfPasses) {
   server_ = start_server();
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer holds freed memory back, so the resident size says
+  // nothing here. LeakSanitizer checks when the client exits instead: a text
+  // left unreleased is a report ("Direct leak ... in xdr_string"), and any
+  // report fails the sanitizer run. (Not under libfaketime: with it,
+  // LeakSanitizer crashes while reporting.)
+  start_client({"127.0.0.1"});
+  ASSERT_TRUE(eventually([&] { return passes_printed() >= 4; }, 15000));
+  kill_and_reap(server_.pid);
+  server_.pid = -1;
+  // Killed at any point of a pass: any of the library's reports will do.
+  Finished finished = finish_client(20000);
+  ASSERT_TRUE(WIFEXITED(finished.status));
+  EXPECT_EQ(WEXITSTATUS(finished.status), 1) << finished.err;
+  EXPECT_EQ(finished.err.rfind("127.0.0.1: RPC: ", 0), 0U) << finished.err;
+  return;
+#endif
   start_client({"127.0.0.1"}, {kFaketime, "FAKETIME=+0 x1000"});
   auto resident_kib = [&] {
     std::istringstream status(read_file("/proc/" + std::to_string(client_pid_) + "/status"));
