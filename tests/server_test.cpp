@@ -27,6 +27,10 @@ class ServerTest : public ::testing::Test {
     stop_rpcbind(rpcbind_pid_);
   }
 
+  uint16_t port_of(const std::string &transport) const {
+    return transport == "udp" ? server_.udp_port : server_.tcp_port;
+  }
+
   std::optional<Bytes> exchange(const std::string &transport, const Call &call) {
     Bytes message = encode_call(call);
     return transport == "udp" ? udp_exchange(server_.udp_port, message)
@@ -86,8 +90,7 @@ TEST_P(OverTransport, AnswersTheThreeProceduresAndPrintsALineForEachDateAnswer) 
   epoch_body.insert(epoch_body.end(), {0, 0, 0});
   EXPECT_EQ(epoch_reply.body, epoch_body);
 
-  auto before_epoch = call_str_date(transport.c_str(),
-                                    transport == "udp" ? server_.udp_port : server_.tcp_port, -1);
+  auto before_epoch = call_str_date(transport.c_str(), port_of(transport), -1);
   EXPECT_EQ(before_epoch, "Wed Dec 31 23:59:59 1969\n");
 
   // Lines are in the output while the server still runs.
@@ -126,8 +129,7 @@ TEST_P(OverTransport, BadCallsGetTheirErrorRepliesAndTheServerGoesOn) {
   }
   EXPECT_EQ(output(), "");
 
-  auto when =
-      call_bin_date(transport.c_str(), transport == "udp" ? server_.udp_port : server_.tcp_port);
+  auto when = call_bin_date(transport.c_str(), port_of(transport));
   ASSERT_TRUE(when.has_value());
   EXPECT_EQ(output(), "Time on the server is " + std::to_string(*when) + "\n");
 }

@@ -364,8 +364,8 @@ std::optional<Bytes> udp_exchange(uint16_t port, const Bytes &message, int timeo
   return answer;
 }
 
-int udp_connect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+static int connect_loopback(int type, uint16_t port) {
+  int fd = socket(AF_INET, type, 0);
   sockaddr_in address = loopback(port);
   if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
     close(fd);
@@ -373,6 +373,8 @@ int udp_connect(uint16_t port) {
   }
   return fd;
 }
+
+int udp_connect(uint16_t port) { return connect_loopback(SOCK_DGRAM, port); }
 
 std::optional<Bytes> receive_datagram(int fd, int timeout_ms) {
   if (!wait_readable(fd, timeout_ms)) {
@@ -387,15 +389,7 @@ std::optional<Bytes> receive_datagram(int fd, int timeout_ms) {
   return buffer;
 }
 
-int tcp_connect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+int tcp_connect(uint16_t port) { return connect_loopback(SOCK_STREAM, port); }
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
