@@ -1,55 +1,29 @@
-// Entry point of date_server, its request loop, and the dispatcher of the
-// date program.
-#include <err.h>
+// Entry point of date_server and the dispatcher of the date program.
 #include <fcntl.h>
-#include <poll.h>
+#include <netconfig.h>
+#include <netinet/in.h>
 #include <rpc/pmap_clnt.h>
 #include <rpc/rpc_com.h>
-#include <rpc/svc_dg.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "date.h"
+#include "request_loop.h"
 #include "server_output.h"
 
 FILE *server_output = stdout;
 
-// The largest record a TCP connection may send. The largest legal call of
-// this program is 844 bytes: six words of call header (24), credentials and
-// verifier of up to 400 bytes each with their flavour and length words
-// (2 * 408), and the 4-byte argument of STR_DATE. 1024 leaves room above
-// that; a record over it closes its connection.
-static const int kLargestRecord = 1024;
-
-static SVCXPRT *udp_transport;
-static SVCXPRT *tcp_transport;
-// Length of the datagram that the library is about to read from
-// udp_transport, learnt before it reads it.
-static size_t datagram_length;
-
 static void fail(const char *message) {
   fputs(message, stderr);
   exit(1);
-}
-
-// The library decodes a datagram from its whole receive buffer, not from the
-// bytes received, so an argument cut short is read from the stale tail of an
-// earlier message. True when decoding so far stayed within the datagram (and
-// always for a TCP record, which the library bounds itself).
-static bool decoded_within_message(SVCXPRT *transp) {
-  if (transp != udp_transport) {
-    return true;
-  }
-  XDR *xdrs = &static_cast<svc_dg_data *>(transp->xp_p2)->su_xdrs;
-  return XDR_GETPOS(xdrs) <= datagram_length;
 }
 
 void date_propg_1(struct svc_req *rqstp, SVCXPRT *transp) {
@@ -97,124 +71,6 @@ void date_propg_1(struct svc_req *rqstp, SVCXPRT *transp) {
   }
 }
 
-// Measures the datagram waiting on the UDP socket before the library reads
-// it. A datagram whose call header does not lie whole within it would have
-// its missing fields read from stale bytes: it is dropped unread, with no
-// reply, as the library drops any call whose header it cannot decode.
-static bool datagram_ready(int fd) {
-  static char head[kLargestRecord];
-  ssize_t length = recv(fd, head, sizeof head, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-  if (length < 0) {
-    return false;
-  }
-  datagram_length = static_cast<size_t>(length);
-  XDR xdrs;
-  xdrmem_create(&xdrs, head, static_cast<u_int>(std::min(datagram_length, sizeof head)),
-                XDR_DECODE);
-  char credentials[MAX_AUTH_BYTES];
-  char verifier[MAX_AUTH_BYTES];
-  struct rpc_msg call;
-  call.rm_call.cb_cred.oa_base = credentials;
-  call.rm_call.cb_verf.oa_base = verifier;
-  if (xdr_callmsg(&xdrs, &call)) {
-    return true;
-  }
-  recv(fd, head, 0, MSG_DONTWAIT);
-  return false;
-}
-
-// Per slot of the library's poll set: the connection that had a call to read
-// but no room for its reply, now waited on until it has room; -1 for none.
-static std::vector<int> waiting_for_room;
-static std::vector<pollfd> room_check;
-static std::vector<size_t> room_check_slot;
-
-// Takes from a round's ready descriptors those that the library must not
-// serve now; returns how many remain.
-//
-// The library writes a reply until it is out: in non-blocking mode it
-// retries for up to 2 s at full CPU, in blocking mode until the client
-// leaves. So a connection is served only when it can take a reply now (one
-// zero-timeout poll per round for all readable connections); otherwise it
-// is waited on for room, and read again in the round after it has room,
-// while everyone else is served.
-static int screen_ready(std::vector<pollfd> &polled) {
-  int ready = 0;
-  room_check.clear();
-  room_check_slot.clear();
-  for (size_t slot = 0; slot < polled.size(); ++slot) {
-    pollfd &entry = polled[slot];
-    if (entry.revents == 0) {
-      continue;
-    }
-    if (entry.fd == udp_transport->xp_fd) {
-      if (!datagram_ready(entry.fd)) {
-        entry.revents = 0;
-      }
-    } else if (entry.fd != tcp_transport->xp_fd) {  // a connection
-      if (waiting_for_room[slot] == entry.fd) {
-        waiting_for_room[slot] = -1;
-        entry.revents = 0;
-      } else {
-        room_check.push_back({entry.fd, POLLOUT, 0});
-        room_check_slot.push_back(slot);
-      }
-    }
-    if (entry.revents != 0) {
-      ++ready;
-    }
-  }
-  if (!room_check.empty()) {
-    // A failed poll leaves every revents 0: all wait for room, briefly.
-    poll(room_check.data(), room_check.size(), 0);
-    for (size_t i = 0; i < room_check.size(); ++i) {
-      if (room_check[i].revents == 0) {
-        size_t slot = room_check_slot[i];
-        waiting_for_room[slot] = polled[slot].fd;
-        polled[slot].revents = 0;
-        --ready;
-      }
-    }
-  }
-  return ready;
-}
-
-// The library's request loop (svc_run) built from its own pieces, so that
-// the ready descriptors pass screen_ready before the library serves them.
-// In every other respect it is the library's: the poll set is copied each
-// round, an interrupted wait is retried, and a wait that fails for good
-// ends the loop with the library's warning.
-static void run_request_loop() {
-  std::vector<pollfd> polled;
-  for (;;) {
-    int max_pollfd = svc_max_pollfd;
-    if (max_pollfd == 0 && svc_pollfd == nullptr) {
-      return;
-    }
-    size_t slots = static_cast<size_t>(max_pollfd);
-    polled.resize(slots);
-    waiting_for_room.resize(slots, -1);
-    for (size_t slot = 0; slot < slots; ++slot) {
-      int fd = svc_pollfd[slot].fd;
-      bool waiting = fd >= 0 && waiting_for_room[slot] == fd;
-      short events = waiting ? static_cast<short>(POLLOUT) : svc_pollfd[slot].events;
-      polled[slot] = {fd, events, 0};
-    }
-    int ready = poll(polled.data(), slots, -1);
-    if (ready < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      warn("svc_run: - poll failed");
-      return;
-    }
-    ready = screen_ready(polled);
-    if (ready > 0) {
-      svc_getreq_poll(polled.data(), ready);
-    }
-  }
-}
-
 // The library prints some complaints of its own on standard output
 // (libtirpc 1.3.3: "bad auth_len ..." for AUTH_SYS credentials whose lengths
 // do not add up), so any client could add lines to an output that holds one
@@ -237,6 +93,52 @@ static bool separate_output() {
   return server_output != nullptr;
 }
 
+// Stale registrations of every netid this server registers: pmap_unset
+// clears udp and tcp only, and rpcb_unset with no netid removes nothing while
+// another owner holds the IPv4 entries, so the IPv6 ones go one by one.
+static void clear_registrations() {
+  pmap_unset(DATE_PROPG, DATE_VERS);
+  for (const char *netid : {"udp6", "tcp6"}) {
+    if (netconfig *nconf = getnetconfigent(netid)) {
+      rpcb_unset(DATE_PROPG, DATE_VERS, nconf);
+      freenetconfigent(nconf);
+    }
+  }
+}
+
+// The program on an IPv6 transport (netid udp6 or tcp6), on a socket of the
+// server's own: on a host without IPv6 the kernel refuses the family, and
+// the server then serves IPv4 alone, saying nothing. Null in that case.
+static SVCXPRT *offer_on_ipv6(const char *netid) {
+  bool datagram = strcmp(netid, "udp6") == 0;
+  std::string create_failure = std::string("cannot create ") + netid + " service.";
+  std::string register_failure =
+      std::string("unable to register (DATE_PROPG, DATE_VERS, ") + netid + ").";
+
+  int fd = socket(AF_INET6, datagram ? SOCK_DGRAM : SOCK_STREAM, 0);
+  if (fd < 0 && errno == EAFNOSUPPORT) {
+    return nullptr;
+  }
+  // Kept for the life of the process, as the transport is.
+  static std::vector<netconfig *> netconfigs;
+  netconfig *nconf = getnetconfigent(netid);
+  netconfigs.push_back(nconf);
+  // IPv4 has transports of its own: this socket takes IPv6 only.
+  int ipv6_only = 1;
+  if (fd < 0 || nconf == nullptr ||
+      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &ipv6_only, sizeof ipv6_only) != 0) {
+    fail(create_failure.c_str());
+  }
+  SVCXPRT *transp = svc_tli_create(fd, nconf, nullptr, 0, 0);
+  if (transp == nullptr) {
+    fail(create_failure.c_str());
+  }
+  if (!svc_reg(transp, DATE_PROPG, DATE_VERS, date_propg_1, nconf)) {
+    fail(register_failure.c_str());
+  }
+  return transp;
+}
+
 int main(int /*argc*/, char ** /*argv*/) {
   // The library writes replies with plain write(): a client that leaves
   // before its reply is written must not end the server.
@@ -245,28 +147,35 @@ int main(int /*argc*/, char ** /*argv*/) {
     fail("cannot set up output.");
   }
 
-  pmap_unset(DATE_PROPG, DATE_VERS);
+  clear_registrations();
 
-  udp_transport = svcudp_create(RPC_ANYSOCK);
+  SVCXPRT *udp_transport = svcudp_create(RPC_ANYSOCK);
   if (udp_transport == nullptr) {
     fail("cannot create udp service.");
   }
   if (!svc_register(udp_transport, DATE_PROPG, DATE_VERS, date_propg_1, IPPROTO_UDP)) {
     fail("unable to register (DATE_PROPG, DATE_VERS, udp).");
   }
+  note_transport(udp_transport, TransportKind::kDatagram);
 
   // TCP connections in non-blocking mode with a bounded record: a record is
   // gathered without holding up the loop, a record over the bound closes
   // its connection only, and idle connections are closed when descriptors
-  // run short.
+  // run short. The bound holds for every TCP transport made after this.
   int largest_record = kLargestRecord;
   rpc_control(RPC_SVC_CONNMAXREC_SET, &largest_record);
-  tcp_transport = svctcp_create(RPC_ANYSOCK, 0, 0);
+  SVCXPRT *tcp_transport = svctcp_create(RPC_ANYSOCK, 0, 0);
   if (tcp_transport == nullptr) {
     fail("cannot create tcp service.");
   }
   if (!svc_register(tcp_transport, DATE_PROPG, DATE_VERS, date_propg_1, IPPROTO_TCP)) {
     fail("unable to register (DATE_PROPG, DATE_VERS, tcp).");
+  }
+  note_transport(tcp_transport, TransportKind::kListener);
+
+  if (SVCXPRT *udp6_transport = offer_on_ipv6("udp6")) {
+    note_transport(udp6_transport, TransportKind::kDatagram);
+    note_transport(offer_on_ipv6("tcp6"), TransportKind::kListener);
   }
 
   run_request_loop();

@@ -33,7 +33,9 @@ Bytes concat(Bytes head, const Bytes &tail) {
   return head;
 }
 
-class HostileTest : public ::testing::Test {
+// Each case runs over the transport named by its parameter, a netid: over
+// IPv4 and over IPv6 alike.
+class HostileTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override { rpcbind_pid_ = start_rpcbind(); }
   void start(const std::vector<std::string> &prefix = {}) {
@@ -71,8 +73,8 @@ class HostileTest : public ::testing::Test {
   // longest wait for one answer, in milliseconds.
   int64_t serve_others() {
     int64_t longest = 0;
-    for (const char *transport : {"udp", "tcp"}) {
-      uint16_t port = transport[0] == 'u' ? server_.udp_port : server_.tcp_port;
+    for (const char *transport : {"udp", "tcp", "udp6", "tcp6"}) {
+      uint16_t port = server_.port(transport);
       int64_t start = now_ms();
       auto when = call_bin_date(transport, port);
       int64_t middle = now_ms();
@@ -124,10 +126,14 @@ class HostileTest : public ::testing::Test {
     double start_cpu;
   };
 
-  std::optional<Reply> exchange(const std::string &transport, const Call &call) {
-    Bytes message = encode_call(call);
-    auto answer = transport == "udp" ? udp_exchange(server_.udp_port, message)
-                                     : tcp_exchange(server_.tcp_port, message);
+  // A socket connected to the server over the transport under test.
+  int open_socket(int buffer_size = 0) const {
+    return loopback_connect(GetParam(), server_.port(GetParam()), buffer_size);
+  }
+
+  // One call and its reply over the transport under test.
+  std::optional<Reply> exchange(const Call &call) {
+    auto answer = test_support::exchange(GetParam(), server_.port(GetParam()), encode_call(call));
     return answer ? parse_reply(*answer) : std::nullopt;
   }
 
@@ -137,16 +143,17 @@ class HostileTest : public ::testing::Test {
   std::string expected_output_;
 };
 
-class HostileOverTransport : public HostileTest,
-                             public ::testing::WithParamInterface<std::string> {};
+class HostileOverTcp : public HostileTest {};
+class HostileOverUdp : public HostileTest {};
+class HostileOverTransport : public HostileTest {};
 
 // --- records that do not arrive whole ----------------------------------------
 
-TEST_F(HostileTest, StalledPartialRecordsDoNotHoldUpOthers) {
+TEST_P(HostileOverTcp, StalledPartialRecordsDoNotHoldUpOthers) {
   start();
   Bytes record = fragment(encode_call(date_call(1)), true);
-  int in_body = tcp_connect(server_.tcp_port);
-  int in_mark = tcp_connect(server_.tcp_port);
+  int in_body = open_socket();
+  int in_mark = open_socket();
   ASSERT_TRUE(send_all(in_body, prefix(record, 10)));
   ASSERT_TRUE(send_all(in_mark, prefix(record, 2)));
   sleep_ms(100);
@@ -163,10 +170,10 @@ TEST_F(HostileTest, StalledPartialRecordsDoNotHoldUpOthers) {
   expect_recovered();
 }
 
-TEST_F(HostileTest, RecordTricklingInByteByByteDoesNotHoldUpOthers) {
+TEST_P(HostileOverTcp, RecordTricklingInByteByByteDoesNotHoldUpOthers) {
   start();
   Bytes record = fragment(encode_call(date_call(2, u32_bytes(kSomeDay))), true);
-  int trickler = tcp_connect(server_.tcp_port);
+  int trickler = open_socket();
   Watch watch(server_.pid);
   std::thread sender([&] {
     for (size_t at = 0; at + 1 < record.size(); ++at) {
@@ -196,12 +203,12 @@ TEST_F(HostileTest, RecordTricklingInByteByByteDoesNotHoldUpOthers) {
   expect_recovered();
 }
 
-TEST_F(HostileTest, RecordOverTheLimitClosesItsConnectionOnly) {
+TEST_P(HostileOverTcp, RecordOverTheLimitClosesItsConnectionOnly) {
   start();
   Watch watch(server_.pid);
-  int bystander = tcp_connect(server_.tcp_port);
+  int bystander = open_socket();
   for (uint32_t mark : {0x80000000U | 4096U, 0x7fffffffU, 0xffffffffU}) {
-    int fd = tcp_connect(server_.tcp_port);
+    int fd = open_socket();
     ASSERT_TRUE(send_all(fd, concat(u32_bytes(mark), encode_call(date_call(1)))));
     auto rest = read_until_closed(fd, 1000);
     EXPECT_TRUE(rest.has_value()) << "connection announcing " << mark << " bytes stays open";
@@ -223,7 +230,7 @@ TEST_F(HostileTest, RecordOverTheLimitClosesItsConnectionOnly) {
 // without blocking): it gets an error reply or is dropped, never a wrong
 // answer, and nobody else notices. (Reassembled and answered right would
 // do as well.)
-TEST_F(HostileTest, CallInSeveralFragmentsIsRefusedWithoutHarm) {
+TEST_P(HostileOverTcp, CallInSeveralFragmentsIsRefusedWithoutHarm) {
   start();
   Bytes call = encode_call(date_call(2, u32_bytes(kSomeDay)));
   Bytes right_answer = u32_bytes(25);
@@ -249,7 +256,7 @@ TEST_F(HostileTest, CallInSeveralFragmentsIsRefusedWithoutHarm) {
     }
     stream =
         concat(stream, fragment(Bytes(call.begin() + static_cast<long>(from), call.end()), true));
-    int fd = tcp_connect(server_.tcp_port);
+    int fd = open_socket();
     ASSERT_TRUE(send_all(fd, stream));
     shutdown(fd, SHUT_WR);
     auto answer = read_until_closed(fd, 2000);
@@ -274,11 +281,11 @@ TEST_F(HostileTest, CallInSeveralFragmentsIsRefusedWithoutHarm) {
 
 // The library sizes its descriptor table when the server starts and closes
 // the most idle connections once they fill four fifths of it.
-TEST_F(HostileTest, FloodOfIdleConnectionsPastTheDescriptorLimit) {
+TEST_P(HostileOverTcp, FloodOfIdleConnectionsPastTheDescriptorLimit) {
   start({"/usr/bin/prlimit", "--nofile=32:32", "--"});
   std::vector<int> flood;
   for (int i = 0; i < 200; ++i) {
-    int fd = tcp_connect(server_.tcp_port);
+    int fd = open_socket();
     ASSERT_GE(fd, 0);
     flood.push_back(fd);
   }
@@ -299,7 +306,7 @@ TEST_F(HostileTest, FloodOfIdleConnectionsPastTheDescriptorLimit) {
 
 // --- datagrams cut short -----------------------------------------------------
 
-TEST_F(HostileTest, ShortArgumentsOverUdpAfterOtherBytesGetGarbageArgs) {
+TEST_P(HostileOverUdp, ShortArgumentsOverUdpAfterOtherBytesGetGarbageArgs) {
   start();
   Watch watch(server_.pid);
   int64_t delay = 0;
@@ -309,12 +316,12 @@ TEST_F(HostileTest, ShortArgumentsOverUdpAfterOtherBytesGetGarbageArgs) {
   for (size_t length = 0; length < 4; ++length) {
     for (const Call &leftover : leftovers) {
       int64_t start = now_ms();
-      auto before = exchange("udp", leftover);
+      auto before = exchange(leftover);
       ASSERT_TRUE(before.has_value());
       if (leftover.procedure == 2) {
         expected_output_ += "Date on the server is Thu Jan  1 00:00:00 1970\n\n";
       }
-      auto reply = exchange("udp", date_call(2, Bytes(length, 0x7f)));
+      auto reply = exchange(date_call(2, Bytes(length, 0x7f)));
       delay = std::max(delay, now_ms() - start);
       ASSERT_TRUE(reply.has_value()) << length << " bytes";
       EXPECT_EQ(reply->reply_stat, kMsgAccepted);
@@ -326,10 +333,10 @@ TEST_F(HostileTest, ShortArgumentsOverUdpAfterOtherBytesGetGarbageArgs) {
   expect_recovered();
 }
 
-TEST_F(HostileTest, DatagramsWithIncompleteCallHeaderGetNoReply) {
+TEST_P(HostileOverUdp, DatagramsWithIncompleteCallHeaderGetNoReply) {
   start();
-  int cut_socket = udp_connect(server_.udp_port);
-  int leftover_socket = udp_connect(server_.udp_port);
+  int cut_socket = open_socket();
+  int leftover_socket = open_socket();
   Watch watch(server_.pid);
   int sent = 0;
   for (uint32_t procedure : {0U, 1U, 2U}) {
@@ -348,11 +355,11 @@ TEST_F(HostileTest, DatagramsWithIncompleteCallHeaderGetNoReply) {
       ++sent;
       if (cut % 8 == 7) {
         // All sent so far is handled once this is answered.
-        ASSERT_TRUE(exchange("udp", date_call(0)).has_value());
+        ASSERT_TRUE(exchange(date_call(0)).has_value());
       }
     }
   }
-  ASSERT_TRUE(exchange("udp", date_call(0)).has_value());
+  ASSERT_TRUE(exchange(date_call(0)).has_value());
   watch.report(std::to_string(sent) + " datagrams with an incomplete call header", 0);
   auto reply = receive_datagram(cut_socket, 0);
   EXPECT_FALSE(reply.has_value()) << "a datagram cut to " << (reply ? reply->size() : 0)
@@ -498,12 +505,12 @@ Bytes malformed(Kind kind, std::mt19937 &random, bool tcp) {
 
 TEST_P(HostileOverTransport, AFewThousandMalformedMessages) {
   start();
-  const bool tcp = GetParam() == "tcp";
+  const bool tcp = !is_datagram(GetParam());
   std::mt19937 random(4);
   int sent[kKinds] = {};
   int closed_at_once = 0;
   int answered = 0;
-  int udp = udp_connect(server_.udp_port);
+  int udp = tcp ? -1 : open_socket();
   Watch watch(server_.pid);
   int64_t delay = 0;
   for (int n = 1; n <= 3000; ++n) {
@@ -511,7 +518,7 @@ TEST_P(HostileOverTransport, AFewThousandMalformedMessages) {
     Bytes message = malformed(kind, random, tcp);
     ++sent[kind];
     if (tcp) {
-      int fd = tcp_connect(server_.tcp_port);
+      int fd = open_socket();
       ASSERT_GE(fd, 0) << "message " << n;
       send_all(fd, message);  // the server may close first
       shutdown(fd, SHUT_WR);
@@ -526,7 +533,7 @@ TEST_P(HostileOverTransport, AFewThousandMalformedMessages) {
     // Often enough that no datagram overflows the server's socket buffer.
     if (n % 25 == 0) {
       int64_t start = now_ms();
-      ASSERT_TRUE(exchange(GetParam(), date_call(0)).has_value())
+      ASSERT_TRUE(exchange(date_call(0)).has_value())
           << "no answer after message " << n << " (" << kKindNames[kind] << ")";
       delay = std::max(delay, now_ms() - start);
       while (receive_datagram(udp, 0)) {
@@ -545,13 +552,15 @@ TEST_P(HostileOverTransport, AFewThousandMalformedMessages) {
     printf("[ hostile  ]   %d of them answered\n", answered);
   }
   EXPECT_EQ(output(), expected_output_);
-  close(udp);
+  if (udp >= 0) {
+    close(udp);
+  }
   expect_recovered();
 }
 
 // --- clients that do not take their replies ----------------------------------
 
-TEST_F(HostileTest, ClientsThatLeaveBeforeTheirRepliesAreWritten) {
+TEST_P(HostileOverTcp, ClientsThatLeaveBeforeTheirRepliesAreWritten) {
   start();
   Bytes calls;
   for (int i = 0; i < 200; ++i) {
@@ -559,7 +568,7 @@ TEST_F(HostileTest, ClientsThatLeaveBeforeTheirRepliesAreWritten) {
   }
   Watch watch(server_.pid);
   for (int round = 0; round < 20; ++round) {
-    int fd = tcp_connect(server_.tcp_port);
+    int fd = open_socket();
     ASSERT_TRUE(send_all(fd, calls));
     if (round % 2 == 1) {
       ASSERT_TRUE(read_record(fd, 1000).has_value());  // leaves in the middle of the replies
@@ -574,17 +583,10 @@ TEST_F(HostileTest, ClientsThatLeaveBeforeTheirRepliesAreWritten) {
   expect_recovered();
 }
 
-TEST_F(HostileTest, ClientThatNeverReadsItsReplies) {
+TEST_P(HostileOverTcp, ClientThatNeverReadsItsReplies) {
   start();
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  int small = 4096;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(server_.tcp_port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  int fd = open_socket(4096);
+  ASSERT_GE(fd, 0);
   set_nonblocking(fd);
 
   // Null calls, sent as fast as they are taken, until the server has taken
@@ -643,7 +645,7 @@ TEST_P(HostileOverTransport, AuthSysCredentialsWithInconsistentLengths) {
     put_u32(call.cred_body, word);
   }
   Watch watch(server_.pid);
-  auto reply = exchange(GetParam(), call);
+  auto reply = exchange(call);
   int64_t delay = serve_others();
   watch.report("AUTH_SYS credentials with inconsistent lengths over " + GetParam(), delay);
   ASSERT_TRUE(reply.has_value());
@@ -653,6 +655,9 @@ TEST_P(HostileOverTransport, AuthSysCredentialsWithInconsistentLengths) {
   expect_recovered();
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, HostileOverTransport, ::testing::Values("udp", "tcp"));
+INSTANTIATE_TEST_SUITE_P(Transports, HostileOverTcp, ::testing::Values("tcp", "tcp6"));
+INSTANTIATE_TEST_SUITE_P(Transports, HostileOverUdp, ::testing::Values("udp", "udp6"));
+INSTANTIATE_TEST_SUITE_P(Transports, HostileOverTransport,
+                         ::testing::Values("udp", "tcp", "udp6", "tcp6"));
 
 }  // namespace

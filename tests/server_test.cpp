@@ -27,19 +27,11 @@ class ServerTest : public ::testing::Test {
     stop_rpcbind(rpcbind_pid_);
   }
 
-  uint16_t port_of(const std::string &transport) const {
-    return transport == "udp" ? server_.udp_port : server_.tcp_port;
-  }
-
-  std::optional<Bytes> exchange(const std::string &transport, const Call &call) {
-    Bytes message = encode_call(call);
-    return transport == "udp" ? udp_exchange(server_.udp_port, message)
-                              : tcp_exchange(server_.tcp_port, message);
-  }
+  uint16_t port_of(const std::string &transport) const { return server_.port(transport); }
 
   // The reply to `call`, which must be a well-formed reply with the same xid.
   Reply reply_to(const std::string &transport, const Call &call) {
-    auto answer = exchange(transport, call);
+    auto answer = exchange(transport, port_of(transport), encode_call(call));
     if (!answer) {
       ADD_FAILURE() << "no reply over " << transport;
       return {};
@@ -134,19 +126,36 @@ TEST_P(OverTransport, BadCallsGetTheirErrorRepliesAndTheServerGoesOn) {
   EXPECT_EQ(output(), "Time on the server is " + std::to_string(*when) + "\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, OverTransport, ::testing::Values("udp", "tcp"));
+INSTANTIATE_TEST_SUITE_P(Transports, OverTransport,
+                         ::testing::Values("udp", "tcp", "udp6", "tcp6"));
+
+const std::vector<std::string> kAllNetids{"udp", "tcp", "udp6", "tcp6"};
 
 TEST_F(ServerTest, RegistersAfreshAfterBeingKilled) {
   server_ = start_server();
   kill_and_reap(server_.pid);
   // The killed server's registrations outlive it.
-  EXPECT_EQ(registered_port(kDateProgram, 1, IPPROTO_TCP), server_.tcp_port);
+  auto stale = registered_ports(kDateProgram, 1);
+  for (const auto &netid : kAllNetids) {
+    EXPECT_EQ(stale[netid], server_.port(netid)) << netid;
+  }
 
   server_ = start_server({}, {"-x", "ignored"});
-  EXPECT_EQ(registered_port(kDateProgram, 1, IPPROTO_UDP), server_.udp_port);
-  EXPECT_EQ(registered_port(kDateProgram, 1, IPPROTO_TCP), server_.tcp_port);
+  auto fresh = registered_ports(kDateProgram, 1);
+  for (const auto &netid : kAllNetids) {
+    EXPECT_EQ(fresh[netid], server_.port(netid)) << netid;
+    EXPECT_TRUE(call_bin_date(netid.c_str(), server_.port(netid)).has_value()) << netid;
+  }
+}
+
+// A kernel without IPv6 is no error: IPv4 alone is served and registered,
+// and nothing is said.
+TEST_F(ServerTest, ServesIpv4AloneWhereTheKernelHasNoIpv6) {
+  server_ = start_server({}, {}, {WITHOUT_IPV6_BIN}, false);
+  auto ports = registered_ports(kDateProgram, 1);
+  EXPECT_EQ(ports.count("udp6") + ports.count("tcp6"), 0U);
   EXPECT_TRUE(call_bin_date("udp", server_.udp_port).has_value());
-  EXPECT_TRUE(call_bin_date("tcp", server_.tcp_port).has_value());
+  EXPECT_TRUE(call_str_date("tcp", server_.tcp_port, 0).has_value());
 }
 
 // Past 2038-01-19 03:14:07 UTC the time no longer fits the 4 bytes on the

@@ -214,8 +214,80 @@ std::optional<uint16_t> registered_port(uint32_t program, uint32_t version, uint
   return static_cast<uint16_t>(reply->body[2] << 8 | reply->body[3]);
 }
 
+// Reads XDR items from a message, front to back.
+struct XdrReader {
+  const Bytes &message;
+  size_t at = 0;
+  bool u32(uint32_t &value) {
+    if (at + 4 > message.size()) {
+      return false;
+    }
+    value = static_cast<uint32_t>(message[at] << 24 | message[at + 1] << 16 | message[at + 2] << 8 |
+                                  message[at + 3]);
+    at += 4;
+    return true;
+  }
+  bool string(std::string &value) {
+    uint32_t length = 0;
+    if (!u32(length) || length > message.size() - at) {
+      return false;
+    }
+    value.assign(message.begin() + static_cast<long>(at),
+                 message.begin() + static_cast<long>(at + length));
+    at += (length + 3U) / 4U * 4U;
+    return at <= message.size();
+  }
+};
+
+std::map<std::string, uint16_t> registered_ports(uint32_t program, uint32_t version) {
+  Call call;
+  call.xid = static_cast<uint32_t>(now_ms());
+  call.program = kPortmapProgram;
+  call.version = 3;
+  call.procedure = 4;  // RPCBPROC_DUMP
+  std::map<std::string, uint16_t> ports;
+  auto answer = udp_exchange(111, encode_call(call), 500);
+  auto reply = answer ? parse_reply(*answer) : std::nullopt;
+  if (!reply || reply->reply_stat != kMsgAccepted || reply->accept_stat != kSuccess) {
+    return ports;
+  }
+  // A list of (program, version, netid, universal address, owner).
+  XdrReader list{reply->body};
+  uint32_t follows = 0;
+  while (list.u32(follows) && follows == 1) {
+    uint32_t entry_program = 0;
+    uint32_t entry_version = 0;
+    std::string netid;
+    std::string address;
+    std::string owner;
+    if (!list.u32(entry_program) || !list.u32(entry_version) || !list.string(netid) ||
+        !list.string(address) || !list.string(owner)) {
+      break;
+    }
+    // The port is the last two numbers of the address: "h1.h2.h3.h4.p1.p2".
+    size_t low = address.rfind('.');
+    size_t high =
+        low == std::string::npos || low == 0 ? std::string::npos : address.rfind('.', low - 1);
+    if (entry_program == program && entry_version == version && high != std::string::npos) {
+      ports[netid] = static_cast<uint16_t>(std::stoi(address.substr(high + 1)) << 8 |
+                                           std::stoi(address.substr(low + 1)));
+    }
+  }
+  return ports;
+}
+
+uint16_t Server::port(const std::string &netid) const {
+  if (netid == "udp") {
+    return udp_port;
+  }
+  if (netid == "tcp") {
+    return tcp_port;
+  }
+  return netid == "udp6" ? udp6_port : tcp6_port;
+}
+
 Server start_server(const std::vector<std::string> &env, const std::vector<std::string> &extra_args,
-                    const std::vector<std::string> &prefix) {
+                    const std::vector<std::string> &prefix, bool with_ipv6) {
   Server server;
   std::string dir = make_temp_dir();
   server.stdout_path = dir + "/stdout";
@@ -226,16 +298,26 @@ Server start_server(const std::vector<std::string> &env, const std::vector<std::
   std::vector<std::string> environment{"TZ=UTC"};
   environment.insert(environment.end(), env.begin(), env.end());
   server.pid = spawn(argv, environment, server.stdout_path, server.stderr_path);
+  std::vector<std::string> netids{"udp", "tcp"};
+  if (with_ipv6) {
+    netids.insert(netids.end(), {"udp6", "tcp6"});
+  }
   bool registered = eventually(
       [&] {
-        server.udp_port = registered_port(kDateProgram, 1, IPPROTO_UDP).value_or(0);
-        server.tcp_port = registered_port(kDateProgram, 1, IPPROTO_TCP).value_or(0);
+        auto ports = registered_ports(kDateProgram, 1);
+        server.udp_port = ports["udp"];
+        server.tcp_port = ports["tcp"];
+        server.udp6_port = ports["udp6"];
+        server.tcp6_port = ports["tcp6"];
         // A killed server's registrations linger until the new one clears
         // them: wait until the registered ports answer.
         Bytes null_call = encode_call(Call{});
-        return server.udp_port != 0 && server.tcp_port != 0 &&
-               udp_exchange(server.udp_port, null_call, 200) &&
-               tcp_exchange(server.tcp_port, null_call, 200);
+        for (const auto &netid : netids) {
+          if (server.port(netid) == 0 || !exchange(netid, server.port(netid), null_call, 200)) {
+            return false;
+          }
+        }
+        return true;
       },
       5000);
   if (!registered) {
@@ -334,11 +416,25 @@ std::optional<Reply> parse_reply(const Bytes &message) {
   return reply;
 }
 
-static sockaddr_in loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+bool is_ipv6(const std::string &netid) { return netid.back() == '6'; }
+bool is_datagram(const std::string &netid) { return netid.rfind("udp", 0) == 0; }
+
+// The loopback address of the netid's family, with port.
+static sockaddr_storage loopback(const std::string &netid, uint16_t port, socklen_t *length) {
+  sockaddr_storage address{};
+  if (is_ipv6(netid)) {
+    auto *ipv6 = reinterpret_cast<sockaddr_in6 *>(&address);
+    ipv6->sin6_family = AF_INET6;
+    ipv6->sin6_port = htons(port);
+    ipv6->sin6_addr = in6addr_loopback;
+    *length = sizeof *ipv6;
+  } else {
+    auto *ipv4 = reinterpret_cast<sockaddr_in *>(&address);
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_port = htons(port);
+    ipv4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    *length = sizeof *ipv4;
+  }
   return address;
 }
 
@@ -351,30 +447,44 @@ static bool wait_readable(int fd, int timeout_ms) {
   return ready == 1;
 }
 
-std::optional<Bytes> udp_exchange(uint16_t port, const Bytes &message, int timeout_ms) {
-  int fd = udp_connect(port);
-  if (fd < 0) {
-    return std::nullopt;
+int loopback_connect(const std::string &netid, uint16_t port, int buffer_size) {
+  socklen_t length = 0;
+  sockaddr_storage address = loopback(netid, port, &length);
+  int fd = socket(address.ss_family, is_datagram(netid) ? SOCK_DGRAM : SOCK_STREAM, 0);
+  if (buffer_size > 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer_size, sizeof buffer_size);
   }
-  std::optional<Bytes> answer;
-  if (send(fd, message.data(), message.size(), 0) == static_cast<ssize_t>(message.size())) {
-    answer = receive_datagram(fd, timeout_ms);
-  }
-  close(fd);
-  return answer;
-}
-
-static int connect_loopback(int type, uint16_t port) {
-  int fd = socket(AF_INET, type, 0);
-  sockaddr_in address = loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
     close(fd);
     return -1;
   }
   return fd;
 }
 
-int udp_connect(uint16_t port) { return connect_loopback(SOCK_DGRAM, port); }
+std::optional<Bytes> exchange(const std::string &netid, uint16_t port, const Bytes &message,
+                              int timeout_ms) {
+  int fd = loopback_connect(netid, port);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  std::optional<Bytes> answer;
+  if (is_datagram(netid)) {
+    if (send(fd, message.data(), message.size(), 0) == static_cast<ssize_t>(message.size())) {
+      answer = receive_datagram(fd, timeout_ms);
+    }
+  } else if (send_record(fd, message)) {
+    answer = read_record(fd, timeout_ms);
+  }
+  close(fd);
+  return answer;
+}
+
+std::optional<Bytes> udp_exchange(uint16_t port, const Bytes &message, int timeout_ms) {
+  return exchange("udp", port, message, timeout_ms);
+}
+
+int udp_connect(uint16_t port) { return loopback_connect("udp", port); }
 
 std::optional<Bytes> receive_datagram(int fd, int timeout_ms) {
   if (!wait_readable(fd, timeout_ms)) {
@@ -389,7 +499,7 @@ std::optional<Bytes> receive_datagram(int fd, int timeout_ms) {
   return buffer;
 }
 
-int tcp_connect(uint16_t port) { return connect_loopback(SOCK_STREAM, port); }
+int tcp_connect(uint16_t port) { return loopback_connect("tcp", port); }
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
@@ -502,26 +612,30 @@ std::vector<Bytes> split_records(const Bytes &stream) {
 }
 
 std::optional<Bytes> tcp_exchange(uint16_t port, const Bytes &message, int timeout_ms) {
-  int fd = tcp_connect(port);
-  if (fd < 0) {
-    return std::nullopt;
-  }
-  std::optional<Bytes> answer;
-  if (send_record(fd, message)) {
-    answer = read_record(fd, timeout_ms);
-  }
-  close(fd);
-  return answer;
+  return exchange("tcp", port, message, timeout_ms);
 }
 
-static CLIENT *library_client(const char *transport, uint16_t port) {
-  sockaddr_in address = loopback(port);
-  int sock = RPC_ANYSOCK;
-  if (strcmp(transport, "udp") == 0) {
-    struct timeval retry = {1, 0};
-    return clntudp_create(&address, DATE_PROPG, DATE_VERS, retry, &sock);
+// A handle of the library's on a connected socket of the netid's kind.
+static CLIENT *library_client(const char *netid, uint16_t port) {
+  int fd = loopback_connect(netid, port);
+  if (fd < 0) {
+    return nullptr;
   }
-  return clnttcp_create(&address, DATE_PROPG, DATE_VERS, &sock, 0, 0);
+  socklen_t length = 0;
+  sockaddr_storage address = loopback(netid, port, &length);
+  netbuf server = {length, length, &address};
+  CLIENT *clnt = is_datagram(netid) ? clnt_dg_create(fd, &server, DATE_PROPG, DATE_VERS, 0, 0)
+                                    : clnt_vc_create(fd, &server, DATE_PROPG, DATE_VERS, 0, 0);
+  if (clnt == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  clnt_control(clnt, CLSET_FD_CLOSE, nullptr);
+  if (is_datagram(netid)) {
+    struct timeval retry = {1, 0};
+    clnt_control(clnt, CLSET_RETRY_TIMEOUT, reinterpret_cast<char *>(&retry));
+  }
+  return clnt;
 }
 
 std::optional<long> call_bin_date(const char *transport, uint16_t port) {

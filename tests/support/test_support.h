@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,6 +56,10 @@ void stop_rpcbind(pid_t pid);
 // Port registered for (program, version, protocol) at 127.0.0.1, 0 if none,
 // nullopt if the port mapper did not answer.
 std::optional<uint16_t> registered_port(uint32_t program, uint32_t version, uint32_t protocol);
+// Every port registered for (program, version) at 127.0.0.1, by netid
+// ("udp", "tcp", "udp6", "tcp6"), from the port mapper's whole list; empty
+// if it did not answer.
+std::map<std::string, uint16_t> registered_ports(uint32_t program, uint32_t version);
 
 // --- the date server under test ----------------------------------------------
 
@@ -64,12 +69,17 @@ struct Server {
   std::string stderr_path;
   uint16_t udp_port = 0;
   uint16_t tcp_port = 0;
+  uint16_t udp6_port = 0;
+  uint16_t tcp6_port = 0;
+  // The port of the transport with this netid.
+  uint16_t port(const std::string &netid) const;
 };
 // Starts date_server (TZ=UTC plus `env`), run by the command `prefix` if
-// one is given (such as prlimit), and waits for both registrations.
+// one is given (such as prlimit), and waits for its registrations: udp and
+// tcp, and with_ipv6 udp6 and tcp6 as well.
 Server start_server(const std::vector<std::string> &env = {},
                     const std::vector<std::string> &extra_args = {},
-                    const std::vector<std::string> &prefix = {});
+                    const std::vector<std::string> &prefix = {}, bool with_ipv6 = true);
 
 // --- ONC RPC messages --------------------------------------------------------
 
@@ -119,6 +129,18 @@ struct Reply {
 // Parses a reply message; nullopt if it is not a well-formed reply.
 std::optional<Reply> parse_reply(const Bytes &message);
 
+// Transports by netid: "udp" and "tcp" reach 127.0.0.1, "udp6" and "tcp6" ::1.
+bool is_ipv6(const std::string &netid);
+bool is_datagram(const std::string &netid);
+// A socket of the netid's kind connected to loopback:port; -1 on failure.
+// A TCP socket gets send and receive buffers of buffer_size bytes, if given,
+// before it connects.
+int loopback_connect(const std::string &netid, uint16_t port, int buffer_size = 0);
+// One message out and one back over the netid's transport: a datagram, or a
+// record on a connection of its own; nullopt if none within timeout_ms.
+std::optional<Bytes> exchange(const std::string &netid, uint16_t port, const Bytes &message,
+                              int timeout_ms = 2000);
+
 // One datagram out, one back (nullopt if none within timeout_ms).
 std::optional<Bytes> udp_exchange(uint16_t port, const Bytes &message, int timeout_ms = 2000);
 // A UDP socket connected to 127.0.0.1:port; -1 on failure.
@@ -146,7 +168,7 @@ std::vector<Bytes> split_records(const Bytes &stream);
 std::optional<Bytes> tcp_exchange(uint16_t port, const Bytes &message, int timeout_ms = 2000);
 
 // The server's answer to procedure 1 or 2 through the library's client over
-// the named transport ("udp" or "tcp"); nullopt on any failure.
+// the transport with this netid; nullopt on any failure.
 std::optional<long> call_bin_date(const char *transport, uint16_t port);
 std::optional<std::string> call_str_date(const char *transport, uint16_t port, long when);
 

@@ -1,0 +1,176 @@
+#include "request_loop.h"
+
+#include <err.h>
+#include <poll.h>
+#include <rpc/svc_dg.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+namespace {
+
+enum class DescriptorKind { kConnection, kDatagram, kListener };
+
+// What the loop knows of each descriptor, indexed by descriptor number.
+struct Descriptor {
+  DescriptorKind kind = DescriptorKind::kConnection;
+  // Of a datagram transport: the length of the datagram that the library is
+  // about to read, learnt before it reads it.
+  size_t datagram_length = 0;
+};
+std::vector<Descriptor> descriptors;
+
+Descriptor &descriptor(int fd) {
+  auto index = static_cast<size_t>(fd);
+  if (index >= descriptors.size()) {
+    descriptors.resize(index + 1);
+  }
+  return descriptors[index];
+}
+
+DescriptorKind kind_of(int fd) {
+  auto index = static_cast<size_t>(fd);
+  return index < descriptors.size() ? descriptors[index].kind : DescriptorKind::kConnection;
+}
+
+// Measures the datagram waiting on a datagram transport before the library
+// reads it. A datagram whose call header does not lie whole within it would
+// have its missing fields read from stale bytes: it is dropped unread, with
+// no reply, as the library drops any call whose header it cannot decode.
+bool datagram_ready(int fd) {
+  static char head[kLargestRecord];
+  ssize_t length = recv(fd, head, sizeof head, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+  if (length < 0) {
+    return false;
+  }
+  auto datagram_length = static_cast<size_t>(length);
+  descriptor(fd).datagram_length = datagram_length;
+  XDR xdrs;
+  xdrmem_create(&xdrs, head, static_cast<u_int>(std::min(datagram_length, sizeof head)),
+                XDR_DECODE);
+  char credentials[MAX_AUTH_BYTES];
+  char verifier[MAX_AUTH_BYTES];
+  struct rpc_msg call;
+  call.rm_call.cb_cred.oa_base = credentials;
+  call.rm_call.cb_verf.oa_base = verifier;
+  if (xdr_callmsg(&xdrs, &call)) {
+    return true;
+  }
+  recv(fd, head, 0, MSG_DONTWAIT);
+  return false;
+}
+
+// Per slot of the library's poll set: the connection that had a call to read
+// but no room for its reply, now waited on until it has room; -1 for none.
+std::vector<int> waiting_for_room;
+std::vector<pollfd> room_check;
+std::vector<size_t> room_check_slot;
+
+// Takes from a round's ready descriptors those that the library must not
+// serve now; returns how many remain.
+//
+// The library writes a reply until it is out: in non-blocking mode it
+// retries for up to 2 s at full CPU, in blocking mode until the client
+// leaves. So a connection is served only when it can take a reply now (one
+// zero-timeout poll per round for all readable connections); otherwise it
+// is waited on for room, and read again in the round after it has room,
+// while everyone else is served. A listener is never checked for room: it
+// never reports any, and would stop accepting for good.
+int screen_ready(std::vector<pollfd> &polled) {
+  int ready = 0;
+  room_check.clear();
+  room_check_slot.clear();
+  for (size_t slot = 0; slot < polled.size(); ++slot) {
+    pollfd &entry = polled[slot];
+    if (entry.revents == 0) {
+      continue;
+    }
+    switch (kind_of(entry.fd)) {
+      case DescriptorKind::kDatagram:
+        if (!datagram_ready(entry.fd)) {
+          entry.revents = 0;
+        }
+        break;
+      case DescriptorKind::kListener:
+        break;
+      case DescriptorKind::kConnection:
+        if (waiting_for_room[slot] == entry.fd) {
+          waiting_for_room[slot] = -1;
+          entry.revents = 0;
+        } else {
+          room_check.push_back({entry.fd, POLLOUT, 0});
+          room_check_slot.push_back(slot);
+        }
+        break;
+    }
+    if (entry.revents != 0) {
+      ++ready;
+    }
+  }
+  if (!room_check.empty()) {
+    // A failed poll leaves every revents 0: all wait for room, briefly.
+    poll(room_check.data(), room_check.size(), 0);
+    for (size_t i = 0; i < room_check.size(); ++i) {
+      if (room_check[i].revents == 0) {
+        size_t slot = room_check_slot[i];
+        waiting_for_room[slot] = polled[slot].fd;
+        polled[slot].revents = 0;
+        --ready;
+      }
+    }
+  }
+  return ready;
+}
+
+}  // namespace
+
+void note_transport(const SVCXPRT *transp, TransportKind kind) {
+  descriptor(transp->xp_fd).kind =
+      kind == TransportKind::kDatagram ? DescriptorKind::kDatagram : DescriptorKind::kListener;
+}
+
+bool decoded_within_message(const SVCXPRT *transp) {
+  if (kind_of(transp->xp_fd) != DescriptorKind::kDatagram) {
+    return true;
+  }
+  XDR *xdrs = &static_cast<svc_dg_data *>(transp->xp_p2)->su_xdrs;
+  return XDR_GETPOS(xdrs) <= descriptors[static_cast<size_t>(transp->xp_fd)].datagram_length;
+}
+
+// The library's request loop (svc_run) built from its own pieces, so that
+// the ready descriptors pass screen_ready before the library serves them.
+// In every other respect it is the library's: the poll set is copied each
+// round, an interrupted wait is retried, and a wait that fails for good
+// ends the loop with the library's warning.
+void run_request_loop() {
+  std::vector<pollfd> polled;
+  for (;;) {
+    int max_pollfd = svc_max_pollfd;
+    if (max_pollfd == 0 && svc_pollfd == nullptr) {
+      return;
+    }
+    auto slots = static_cast<size_t>(max_pollfd);
+    polled.resize(slots);
+    waiting_for_room.resize(slots, -1);
+    for (size_t slot = 0; slot < slots; ++slot) {
+      int fd = svc_pollfd[slot].fd;
+      bool waiting = fd >= 0 && waiting_for_room[slot] == fd;
+      short events = waiting ? static_cast<short>(POLLOUT) : svc_pollfd[slot].events;
+      polled[slot] = {fd, events, 0};
+    }
+    int ready = poll(polled.data(), slots, -1);
+    if (ready < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      warn("svc_run: - poll failed");
+      return;
+    }
+    ready = screen_ready(polled);
+    if (ready > 0) {
+      svc_getreq_poll(polled.data(), ready);
+    }
+  }
+}
