@@ -1,7 +1,8 @@
 // Client stubs of the date program.
+#include "client_handle.h"
 #include "date.h"
 
-static struct timeval TIMEOUT = {25, 0};
+const struct timeval TIMEOUT = {25, 0};
 
 long *bin_date_1(void *argp, CLIENT *clnt) {
   static long clnt_res;
