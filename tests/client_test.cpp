@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <rpc/pmap_clnt.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,13 +142,33 @@ std::vector<TimedLine> read_lines(int fd, size_t count, int timeout_ms) {
   return lines;
 }
 
-TEST_F(ClientTest, FourPassesPrintTimeDateAndOddCounters) {
-  server_ = start_server();
+struct PassCase {
+  std::string name;
+  std::string host;
+  std::string hosts_file;  // put in place of /etc/hosts in the test's namespace
+  bool server_ipv6;
+  friend std::ostream &operator<<(std::ostream &out, const PassCase &c) { return out << c.name; }
+};
+
+class ClientPasses : public ClientTest, public ::testing::WithParamInterface<PassCase> {};
+
+TEST_P(ClientPasses, FourPassesPrintTimeDateAndOddCounters) {
+  const PassCase &c = GetParam();
+  const std::string &host = c.host;
+  if (!c.hosts_file.empty()) {
+    std::string hosts = dir_ + "/hosts";
+    FILE *file = fopen(hosts.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fputs(c.hosts_file.c_str(), file);
+    fclose(file);
+    ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+  }
+  server_ = c.server_ipv6 ? start_server() : start_server({}, {}, {WITHOUT_IPV6_BIN}, false);
   int pipe_fds[2];
   ASSERT_EQ(pipe(pipe_fds), 0);
   // The client writes into the pipe while it runs: what arrives there is
   // what a reader of a pipe or a log sees before the client ends.
-  client_pid_ = spawn({DATE_CLIENT_BIN, "127.0.0.1"}, {"TZ=UTC"},
+  client_pid_ = spawn({DATE_CLIENT_BIN, host}, {"TZ=UTC"},
                       "/proc/self/fd/" + std::to_string(pipe_fds[1]), err_path());
   close(pipe_fds[1]);
   // Passes 0..3: 3 lines each, and 2 counter lines after passes 1 and 3.
@@ -160,7 +181,7 @@ TEST_F(ClientTest, FourPassesPrintTimeDateAndOddCounters) {
   size_t at = 0;
   int64_t previous_pass_ms = 0;
   for (int pass = 0; pass < 4; ++pass) {
-    const std::string time_prefix = "Display the time on sever 127.0.0.1 is ";
+    const std::string time_prefix = "Display the time on sever " + host + " is ";
     const std::string &time_line = lines[at].text;
     ASSERT_EQ(time_line.rfind(time_prefix, 0), 0U) << time_line;
     std::string digits = time_line.substr(time_prefix.size());
@@ -183,14 +204,26 @@ TEST_F(ClientTest, FourPassesPrintTimeDateAndOddCounters) {
   }
 }
 
+INSTANTIATE_TEST_SUITE_P(Hosts, ClientPasses,
+                         ::testing::Values(PassCase{"Ipv4Address", "127.0.0.1", "", true},
+                                           PassCase{"Ipv6Address", "::1", "", true},
+                                           // ::1 comes first and has no server: the client goes
+                                           // on to 127.0.0.1 without a word.
+                                           PassCase{"NameOfBothFamiliesServedOverIpv4Only",
+                                                    "dualstack",
+                                                    "::1 dualstack\n127.0.0.1 dualstack\n", false}),
+                         [](const ::testing::TestParamInfo<PassCase> &p) { return p.param.name; });
+
 TEST_F(ClientTest, UnknownHostIsReported) {
   start_client({"no-such-host.invalid"});
   expect_failure(finish_client(20000), "no-such-host.invalid: RPC: Unknown host\n");
 }
 
 TEST_F(ClientTest, UnregisteredProgramIsReported) {
-  start_client({"127.0.0.1"});
-  expect_failure(finish_client(10000), "127.0.0.1: RPC: Program not registered\n");
+  for (const std::string host : {"127.0.0.1", "::1"}) {
+    start_client({host});
+    expect_failure(finish_client(10000), host + ": RPC: Program not registered\n");
+  }
 }
 
 TEST_F(ClientTest, ServerKilledBetweenPassesEndsTheClient) {
