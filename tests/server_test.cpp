@@ -234,6 +234,17 @@ INSTANTIATE_TEST_SUITE_P(
                        true,
                        {"/usr/bin/prlimit", "--nofile=6:6", "--"},
                        "unable to register (DATE_PROPG, DATE_VERS, tcp).",
+                       "detect_leaks=0"},
+        // One and two more: IPv4 is served, then the IPv6 sockets find none.
+        StartupFailure{"NoDescriptorForUdp6",
+                       true,
+                       {"/usr/bin/prlimit", "--nofile=7:7", "--"},
+                       "cannot create udp6 service.",
+                       "detect_leaks=0"},
+        StartupFailure{"NoDescriptorForTcp6",
+                       true,
+                       {"/usr/bin/prlimit", "--nofile=8:8", "--"},
+                       "cannot create tcp6 service.",
                        "detect_leaks=0"}),
     [](const ::testing::TestParamInfo<StartupFailure> &p) { return p.param.name; });
 
