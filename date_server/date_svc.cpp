@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "date.h"
@@ -109,12 +108,9 @@ static void clear_registrations() {
 // The program on an IPv6 transport (netid udp6 or tcp6), on a socket of the
 // server's own: on a host without IPv6 the kernel refuses the family, and
 // the server then serves IPv4 alone, saying nothing. Null in that case.
-static SVCXPRT *offer_on_ipv6(const char *netid) {
+static SVCXPRT *offer_on_ipv6(const char *netid, const char *create_failure,
+                              const char *register_failure) {
   bool datagram = strcmp(netid, "udp6") == 0;
-  std::string create_failure = std::string("cannot create ") + netid + " service.";
-  std::string register_failure =
-      std::string("unable to register (DATE_PROPG, DATE_VERS, ") + netid + ").";
-
   int fd = socket(AF_INET6, datagram ? SOCK_DGRAM : SOCK_STREAM, 0);
   if (fd < 0 && errno == EAFNOSUPPORT) {
     return nullptr;
@@ -127,14 +123,14 @@ static SVCXPRT *offer_on_ipv6(const char *netid) {
   int ipv6_only = 1;
   if (fd < 0 || nconf == nullptr ||
       setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &ipv6_only, sizeof ipv6_only) != 0) {
-    fail(create_failure.c_str());
+    fail(create_failure);
   }
   SVCXPRT *transp = svc_tli_create(fd, nconf, nullptr, 0, 0);
   if (transp == nullptr) {
-    fail(create_failure.c_str());
+    fail(create_failure);
   }
   if (!svc_reg(transp, DATE_PROPG, DATE_VERS, date_propg_1, nconf)) {
-    fail(register_failure.c_str());
+    fail(register_failure);
   }
   return transp;
 }
@@ -173,9 +169,13 @@ int main(int /*argc*/, char ** /*argv*/) {
   }
   note_transport(tcp_transport, TransportKind::kListener);
 
-  if (SVCXPRT *udp6_transport = offer_on_ipv6("udp6")) {
+  if (SVCXPRT *udp6_transport =
+          offer_on_ipv6("udp6", "cannot create udp6 service.",
+                        "unable to register (DATE_PROPG, DATE_VERS, udp6).")) {
     note_transport(udp6_transport, TransportKind::kDatagram);
-    note_transport(offer_on_ipv6("tcp6"), TransportKind::kListener);
+    note_transport(offer_on_ipv6("tcp6", "cannot create tcp6 service.",
+                                 "unable to register (DATE_PROPG, DATE_VERS, tcp6)."),
+                   TransportKind::kListener);
   }
 
   run_request_loop();
