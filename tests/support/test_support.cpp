@@ -370,16 +370,8 @@ Bytes encode_call(const Call &call) {
 }
 
 std::optional<Reply> parse_reply(const Bytes &message) {
-  size_t at = 0;
-  auto next = [&](uint32_t &value) {
-    if (at + 4 > message.size()) {
-      return false;
-    }
-    value = static_cast<uint32_t>(message[at] << 24 | message[at + 1] << 16 | message[at + 2] << 8 |
-                                  message[at + 3]);
-    at += 4;
-    return true;
-  };
+  XdrReader reader{message};
+  auto next = [&](uint32_t &value) { return reader.u32(value); };
   Reply reply;
   uint32_t msg_type = 0;
   if (!next(reply.xid) || !next(msg_type) || msg_type != 1 || !next(reply.reply_stat)) {
@@ -402,7 +394,7 @@ std::optional<Reply> parse_reply(const Bytes &message) {
   if (!next(verf_flavor) || !next(verf_length) || verf_length > 400) {
     return std::nullopt;
   }
-  at += (verf_length + 3) / 4 * 4;
+  reader.at += (verf_length + 3) / 4 * 4;
   if (!next(reply.accept_stat)) {
     return std::nullopt;
   }
@@ -410,8 +402,8 @@ std::optional<Reply> parse_reply(const Bytes &message) {
       (!next(reply.mismatch_low) || !next(reply.mismatch_high))) {
     return std::nullopt;
   }
-  if (at < message.size()) {
-    reply.body.assign(message.begin() + static_cast<long>(at), message.end());
+  if (reader.at < message.size()) {
+    reply.body.assign(message.begin() + static_cast<long>(reader.at), message.end());
   }
   return reply;
 }
