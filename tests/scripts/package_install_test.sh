@@ -108,7 +108,8 @@ check "and serves" grep -q '^Display the date' <<< "$(client_once)"
 stop_pids "$server_pid"
 server_pid=
 stop_command=$(sed -n 's/^ExecStopPost=[-+]*//p' "$unit")
-expect_equal "the unit's clean-up command" "/usr/sbin/rpcinfo -d $program 1" "$stop_command"
+expect_equal "the unit's clean-up command" "/usr/bin/timeout -s KILL 2 /usr/sbin/rpcinfo -d $program 1" \
+  "$stop_command"
 $stop_command
 expect_equal "the clean-up removed the registrations" "" "$(registration_owners)"
 expect_equal "a client is told the program is gone" \
