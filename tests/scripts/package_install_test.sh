@@ -12,8 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../support/script_support.sh"
 
 if [ "${DATE_PACKAGE_TEST_INSIDE:-}" != 1 ]; then
-  package=$(find "$1" -maxdepth 1 -name 'date-service_*.deb' | head -n 1)
-  [ -n "$package" ] || fail "no package in $1"
+  package=$(package_in "$1")
   DATE_PACKAGE_TEST_INSIDE=1 exec unshare --net --mount --propagation private "$0" "$package"
 fi
 
