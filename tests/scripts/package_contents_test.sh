@@ -9,8 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/support/script_support.sh
 . "$here/../support/script_support.sh"
 
-package=$(find "$1" -maxdepth 1 -name 'date-service_*.deb' | head -n 1)
-[ -n "$package" ] || fail "no package in $1"
+package=$(package_in "$1")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 tree=$scratch/tree

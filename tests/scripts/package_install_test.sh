@@ -12,8 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../support/script_support.sh"
 
 if [ "${DATE_PACKAGE_TEST_INSIDE:-}" != 1 ]; then
-  package=$(find "$1" -maxdepth 1 -name 'date-service_*.deb' | head -n 1)
-  [ -n "$package" ] || fail "no package in $1"
+  package=$(package_in "$1")
   DATE_PACKAGE_TEST_INSIDE=1 exec unshare --net --mount --propagation private "$0" "$package"
 fi
 
@@ -108,7 +107,8 @@ check "and serves" grep -q '^Display the date' <<< "$(client_once)"
 stop_pids "$server_pid"
 server_pid=
 stop_command=$(sed -n 's/^ExecStopPost=[-+]*//p' "$unit")
-expect_equal "the unit's clean-up command" "/usr/sbin/rpcinfo -d $program 1" "$stop_command"
+expect_equal "the unit's clean-up command" "/usr/bin/timeout -s KILL 2 /usr/sbin/rpcinfo -d $program 1" \
+  "$stop_command"
 $stop_command
 expect_equal "the clean-up removed the registrations" "" "$(registration_owners)"
 expect_equal "a client is told the program is gone" \

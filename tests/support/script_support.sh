@@ -6,6 +6,14 @@ fail() {
   exit 1
 }
 
+# package_in DIR: the path of the package that cpack built into DIR.
+package_in() {
+  local package
+  package=$(find "$1" -maxdepth 1 -name 'date-service_*.deb' | head -n 1)
+  [ -n "$package" ] || fail "no package in $1"
+  echo "$package"
+}
+
 # check DESCRIPTION COMMAND...: runs COMMAND, fails the test if it fails.
 check() {
   local description=$1

@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# Boots systemd as PID 1 in a container made of this host's own root, installs
+# the package there with apt, and follows the service through its life under
+# systemd: started and registered, sandboxed, restarted after a crash and
+# after rpcbind crashes or is stopped and started, removed and purged.
+# The container's root is an overlay whose writable layer is a tmpfs, and the
+# host's root is read-only in the test's mount namespace: nothing the
+# container does reaches the host's disk. Needs root and systemd-nspawn.
+# Usage: systemd_test.sh PACKAGE_DIR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/support/script_support.sh
+. "$here/../support/script_support.sh"
+
+# Outside: the scratch directory is made and removed here, where the host's
+# root is writable; the test itself runs in a private mount namespace, ended
+# by TERM well before the ctest time limit so that its clean-up runs.
+if [ "${DATE_SYSTEMD_TEST_INSIDE:-}" != 1 ]; then
+  package=$(package_in "$1")
+  scratch=$(mktemp -d)
+  status=0
+  DATE_SYSTEMD_TEST_INSIDE=1 timeout 90 unshare --mount --propagation private \
+    "$0" "$package" "$scratch" || status=$?
+  rmdir "$scratch"
+  exit "$status"
+fi
+
+package=$1 scratch=$2
+export TMPDIR=$scratch
+program=826422358
+# The transports the server registers, as rpcinfo names them.
+netids="udp tcp udp6 tcp6"
+
+# --- the container's root -------------------------------------------------------
+
+mount -t tmpfs -o mode=0700 tmpfs "$scratch"
+root=$scratch/root
+mkdir "$scratch/lower" "$scratch/upper" "$scratch/work" "$root"
+# The host's root file system alone (no submounts), read-only, under a
+# writable layer in the tmpfs.
+mount --bind / "$scratch/lower"
+mount -o remount,bind,ro "$scratch/lower"
+mount -t overlay overlay \
+  -o "lowerdir=$scratch/lower,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
+# systemd-nspawn keeps its state in /run/systemd, which is on disk here.
+mount -t tmpfs -o mode=0755 tmpfs /run/systemd
+# "bind": the flag of this namespace's mount only, not of the file system.
+mount -o remount,bind,ro /
+check "the host's root is read-only here" grep -q '^ro\b' <<< "$(findmnt -no OPTIONS /)"
+touch "$root/tmp/date_systemd_test.$$"
+check "the container's /tmp is its own" test ! -e "/tmp/date_systemd_test.$$"
+
+# --- cgroups of its own, as systemd on the host would give it --------------------
+
+cgroup=date_systemd_test.$$
+hierarchies="systemd unified devices"
+nspawn_pid='' container_init=''
+
+# Stops the container, then whatever is left in its cgroups, by pid.
+cleanup() {
+  local hierarchy
+  if [ -n "$nspawn_pid" ] && ! process_gone "$nspawn_pid"; then
+    kill "$nspawn_pid" 2>/dev/null || true # halts the container
+    wait_until 10 process_gone "$nspawn_pid" || true
+    find "/sys/fs/cgroup/systemd/$cgroup" -name cgroup.procs -exec cat {} + |
+      while read -r pid; do kill -KILL "$pid" 2>/dev/null || true; done
+    wait "$nspawn_pid" 2>/dev/null || true
+  fi
+  for hierarchy in $hierarchies; do
+    if [ -d "/sys/fs/cgroup/$hierarchy/$cgroup" ]; then
+      wait_until 5 find "/sys/fs/cgroup/$hierarchy/$cgroup" -depth -type d -exec rmdir {} + \
+        2>/dev/null || echo "could not remove cgroup $hierarchy/$cgroup" >&2
+    fi
+  done
+  umount -R "$root" 2>/dev/null || true
+  umount /run/systemd "$scratch/lower" "$scratch" 2>/dev/null || true
+}
+trap cleanup EXIT
+trap 'fail "ended by a signal"' TERM INT
+
+for hierarchy in $hierarchies; do
+  mkdir "/sys/fs/cgroup/$hierarchy/$cgroup"
+done
+devices=/sys/fs/cgroup/devices/$cgroup
+echo a > "$devices/devices.deny"
+# null, zero, full, random, urandom, tty, console, ptmx, pseudo-terminals
+for device in 1:3 1:5 1:7 1:8 1:9 5:0 5:1 5:2 '136:*'; do
+  echo "c $device rwm" > "$devices/devices.allow"
+done
+
+# --- boot -----------------------------------------------------------------------
+
+(
+  for hierarchy in $hierarchies; do
+    echo "$BASHPID" > "/sys/fs/cgroup/$hierarchy/$cgroup/cgroup.procs"
+  done
+  exec systemd-nspawn --quiet --directory="$root" --machine=date-systemd-test \
+    --private-network --register=no --keep-unit --link-journal=no --resolv-conf=off \
+    --timezone=off --bind-ro="$(dirname "$package"):/pkg" --console=read-only --boot -- \
+    systemd.mask=postgresql.service systemd.mask=binfmt-support.service \
+    systemd.mask=timers.target systemd.mask=e2scrub_reap.service
+) > "$scratch/console.log" 2>&1 &
+nspawn_pid=$!
+
+init_pid() {
+  local procs
+  procs=$(find "/sys/fs/cgroup/systemd/$cgroup" -path '*/init.scope/cgroup.procs')
+  [ -n "$procs" ] && container_init=$(head -n 1 "$procs") && [ -n "$container_init" ]
+}
+wait_until 10 init_pid || { cat "$scratch/console.log"; fail "the container's init did not start"; }
+
+# in_container COMMAND...: runs COMMAND in the container, bounded in time.
+in_container() {
+  timeout -s KILL 30 nsenter --target "$container_init" --mount --uts --ipc --net --pid --cgroup \
+    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@" \
+    < /dev/null
+}
+
+check "the container's systemd listens" wait_until 10 in_container test -S /run/systemd/private
+state=$(in_container systemctl is-system-running --wait) || true
+[ "$state" = running ] || {
+  in_container systemctl --failed --no-pager || true
+  fail "the container's systemd is $state"
+}
+echo "ok: systemd runs in the container"
+in_container touch "/tmp/date_systemd_test.$$.inside"
+check "the booted container's /tmp is its own" test ! -e "/tmp/date_systemd_test.$$.inside"
+
+# --- installation ---------------------------------------------------------------
+
+# The machine image forbids maintainer scripts to start services.
+in_container rm -f /usr/sbin/policy-rc.d
+in_container apt-get install -y "/pkg/$(basename "$package")" > "$scratch/apt.log" 2>&1 || {
+  cat "$scratch/apt.log"
+  fail "apt-get install"
+}
+echo "ok: apt-get install $(basename "$package")"
+
+registered_netids() { in_container rpcinfo | awk -v p="$program" '$1 == p { print $3 }'; }
+unregistered() { [ -z "$(registered_netids)" ]; }
+# True when a null call reaches the server on every transport, found at the
+# port mapper.
+answering() {
+  local netid
+  for netid in $netids; do
+    in_container timeout -s KILL 3 rpcinfo -T "$netid" localhost "$program" 1 > /dev/null 2>&1 ||
+      return 1
+  done
+}
+gone() { ! in_container pgrep -x date_server > /dev/null && unregistered; }
+unit_links_gone() { [ -z "$(in_container find /etc/systemd -name 'date_server*')" ]; }
+
+check "the service's user exists" in_container getent passwd _date_server > /dev/null
+expect_equal "the unit is enabled" enabled "$(in_container systemctl is-enabled date_server)"
+expect_equal "the unit is active" active "$(in_container systemctl is-active date_server)"
+check "the server answers" wait_until 5 answering
+for netid in $netids; do
+  check "registered on $netid" grep -qx "$netid" <<< "$(registered_netids)"
+done
+# In its own user namespace the server must still register under its real
+# uid, or its next start could not replace what a killed run left behind.
+expect_equal "the registrations belong to" "$(in_container id -u _date_server)" \
+  "$(in_container rpcinfo | awk -v p="$program" '$1 == p { print $6 }' | sort -u)"
+
+# The client's first time, and the server's line of it in the journal.
+time_line=$(in_container timeout 3 date_client localhost | head -n 1) || true
+server_time=${time_line#Display the time on sever localhost is }
+check "the client gets the time" grep -Eqx '[0-9]+' <<< "$server_time"
+journal_has_time() {
+  in_container journalctl -u date_server -o cat --no-pager |
+    grep -qx "Time on the server is $server_time"
+}
+check "the journal holds the server's line" wait_until 5 journal_has_time
+
+main_pid=$(in_container systemctl show -p MainPID --value date_server)
+expect_equal "the server runs as" _date_server "$(in_container stat -c %U "/proc/$main_pid")"
+expect_equal "the server's capabilities, privileges and seccomp" \
+  "CapEff: 0000000000000000 NoNewPrivs: 1 Seccomp: 2" \
+  "$(in_container awk '/^(CapEff|NoNewPrivs|Seccomp):/ { printf "%s%s %s", sep, $1, $2; sep = " " }' \
+    "/proc/$main_pid/status")"
+
+# --- its life -------------------------------------------------------------------
+
+# What is done in the container | what must follow | within seconds. After
+# "systemctl stop rpcbind" the query of "answering" starts rpcbind through its
+# socket. The server starts here more often than systemd allows by default
+# (5 starts in 10 s), so each step clears the count first.
+while IFS='|' read -r action condition seconds; do
+  in_container systemctl reset-failed date_server rpcbind 2> /dev/null || true
+  started=$EPOCHREALTIME
+  in_container sh -c "$action" > "$scratch/action.log" 2>&1 || {
+    cat "$scratch/action.log"
+    fail "$action"
+  }
+  wait_until "$seconds" "$condition" || {
+    in_container systemctl status --no-pager date_server rpcbind || true
+    fail "$action: not $condition within $seconds s"
+  }
+  echo "ok: $action: $condition after $(awk "BEGIN { printf \"%.1f\", $EPOCHREALTIME - $started }") s"
+done << 'EOF'
+systemctl stop date_server|unregistered|5
+systemctl start date_server|answering|5
+systemctl kill --signal=KILL date_server|answering|5
+systemctl kill --signal=KILL rpcbind|answering|10
+systemctl stop rpcbind|answering|10
+systemctl stop rpcbind && systemctl start rpcbind|answering|10
+apt-get remove -y date-service|gone|10
+apt-get purge -y date-service|unit_links_gone|10
+EOF
+
+# --- shutdown -------------------------------------------------------------------
+
+in_container systemctl poweroff --no-block
+status=0
+wait "$nspawn_pid" || status=$?
+nspawn_pid=''
+expect_equal "the container powers off with status" 0 "$status"
