@@ -141,9 +141,11 @@ unregistered() { [ -z "$(registered_netids)" ]; }
 # True when a null call reaches the server on every transport, found at the
 # port mapper.
 answering() {
-  local netid
+  local netid address
   for netid in $netids; do
-    in_container timeout -s KILL 3 rpcinfo -T "$netid" localhost "$program" 1 > /dev/null 2>&1 ||
+    address=127.0.0.1
+    [[ $netid == *6 ]] && address=::1
+    in_container timeout -s KILL 3 rpcinfo -T "$netid" "$address" "$program" 1 > /dev/null 2>&1 ||
       return 1
   done
 }
