@@ -98,8 +98,8 @@ one_round() {
 
 echo "machine: $cpus CPUs, $(uname -r), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "A: date_server of $COMPARE_BASE_NAME; B: this tree, $COMPARE_NEW_NAME"
-echo "$ROUNDS rounds of date_bench suite --rounds 1 $*, interleaved A B A B ...; servers"
-echo "and rpcbind on CPU $server_cpu with one caller, concurrent callers on CPU $caller_cpu $note"
+echo "$ROUNDS rounds of date_bench suite --rounds 1${*:+ $*}, interleaved A B A B ...; servers"
+echo "and rpcbind on CPU $server_cpu with one caller, concurrent callers on CPU $caller_cpu${note:+ $note}"
 : >"$work/rows"
 for round in $(seq "$ROUNDS"); do
   one_round A "$@"
