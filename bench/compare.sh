@@ -39,6 +39,7 @@ if [ "${DATE_TEST_IN_NETNS:-}" != 1 ]; then
     rm -rf "$base_tree"
   }
   trap remove_base_tree EXIT
+  trap 'exit 1' INT TERM
   git -C "$PROJECT_ROOT" worktree add --quiet --detach "$base_tree" "$base_commit"
   # This tree's load tool, on top of BASE's server and client handle code.
   rm -rf "$base_tree/bench"
