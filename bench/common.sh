@@ -1,6 +1,7 @@
-# Shared by run_bench.sh and callgrind_per_call.sh: a network namespace of
-# their own, its private port mapper, waiting, and stopping what the script
-# started, by pid. The script sets PROJECT_ROOT and BUILD_DIR first.
+# Shared by the bench scripts (run_bench.sh, compare.sh, callgrind_per_call.sh,
+# syscalls_per_call.sh): a network namespace of their own, its private port
+# mapper, waiting, and stopping what the script started, by pid. The script
+# sets PROJECT_ROOT and BUILD_DIR first.
 # shellcheck shell=bash
 
 # enter_bench_namespace ARGS...: outside, installs what is missing (and
@@ -9,20 +10,26 @@
 # $work and stop_all set to run on exit.
 enter_bench_namespace() {
   if [ "${DATE_TEST_IN_NETNS:-}" != 1 ]; then
-    # shellcheck source=scripts/common.sh
-    . "$PROJECT_ROOT/scripts/common.sh"
-    require_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux "${BENCH_PACKAGES[@]}"
-    if [ "$(id -u)" -ne 0 ]; then
-      echo "$(basename "$0"): needs root for a network namespace and its rpcbind" >&2
-      exit 1
-    fi
-    configure_and_build "$BUILD_DIR"
+    prepare_bench
     exec "$PROJECT_ROOT/tests/run_in_netns.sh" "$0" "$@"
   fi
   work=$(mktemp -d "/tmp/$(basename "$0" .sh).XXXXXX")
   rpcbind_pid=
   server_pid=
   trap stop_all EXIT
+}
+
+# Outside the namespace: installs what is missing (and BENCH_PACKAGES),
+# checks for root and builds into BUILD_DIR.
+prepare_bench() {
+  # shellcheck source=scripts/common.sh
+  . "$PROJECT_ROOT/scripts/common.sh"
+  require_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux "${BENCH_PACKAGES[@]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "$(basename "$0"): needs root for a network namespace and its rpcbind" >&2
+    exit 1
+  fi
+  configure_and_build "$BUILD_DIR"
 }
 
 # Ends the server and the port mapper; KEEP_WORK=1 keeps the folder $work.

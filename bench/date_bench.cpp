@@ -29,9 +29,10 @@ int rounds = 1;
 int pinned_cpu = -1;  // callers and the echo server pinned here
 int caller_cpu = -1;  // suite: where the concurrent callers go
 bool had_errors = false;
+bool print_rows = false;  // --rows: also every suite row as tab-separated fields
 
-void usage(const char *program) {
-  fprintf(stderr,
+void usage(FILE *to, const char *program) {
+  fprintf(to,
           "usage: %s [options] call|pass|echo|suite\n"
           "  call   procedure --procedure back to back over --transport, one handle per caller\n"
           "  pass   date_client's pass without its sleep: handle through the port mapper,\n"
@@ -51,7 +52,12 @@ void usage(const char *program) {
           "  --caller-cpu N      suite: pin the concurrent callers to CPU N\n"
           "  --as-nobody         callers drop root for the user nobody\n"
           "  --server-pid PID    date_server's process, for its CPU time and pinning\n"
-          "  --rpcbind-pid PID   the port mapper's process, likewise\n",
+          "  --rpcbind-pid PID   the port mapper's process, likewise\n"
+          "  --rows              suite: also print each row as a line of tab-separated\n"
+          "                      fields for scripts: row, callers, label, calls/s, and\n"
+          "                      per call date_server's (or the echo server's), rpcbind's\n"
+          "                      and the callers' CPU us (-1: unknown), errors\n"
+          "  --help              print this and exit\n",
           program);
 }
 
@@ -377,6 +383,20 @@ bool run_suite_part(std::vector<Entry> &entries) {
   return true;
 }
 
+// One suite row for scripts (bench/compare.sh): CPU time per call of each
+// side, -1 where unknown.
+void print_row(const Run &run, const Result &result, const std::string &label) {
+  auto calls = static_cast<double>(result.calls);
+  auto per_call = [calls](double seconds) {
+    return seconds < 0 || calls == 0 ? -1 : seconds * 1e6 / calls;
+  };
+  double server = run.kind == Kind::kEcho ? result.echo_cpu : result.server_cpu;
+  printf("row\t%d\t%s\t%.1f\t%.2f\t%.2f\t%.2f\t%lu\n", run.callers, label.c_str(),
+         result.calls_per_second, per_call(server),
+         run.kind == Kind::kPass ? per_call(result.rpcbind_cpu) : -1.0,
+         per_call(result.callers_cpu), static_cast<unsigned long>(result.errors));
+}
+
 void print_suite_part(const std::vector<Entry> &entries, bool with_load) {
   const Entry *echo_of[2] = {nullptr, nullptr};  // by transport
   for (const Entry &entry : entries) {
@@ -408,6 +428,9 @@ void print_suite_part(const std::vector<Entry> &entries, bool with_load) {
       if (with_load) {
         print_host_capacity(result);
       }
+    }
+    if (print_rows) {
+      print_row(run, result, label);
     }
     note_errors(label, result);
   }
@@ -479,6 +502,8 @@ int main(int argc, char *argv[]) {
       {"as-nobody", no_argument, nullptr, 'N'},
       {"server-pid", required_argument, nullptr, 'S'},
       {"rpcbind-pid", required_argument, nullptr, 'R'},
+      {"rows", no_argument, nullptr, 'T'},
+      {"help", no_argument, nullptr, 'H'},
       {nullptr, 0, nullptr, 0},
   };
   Run run;
@@ -533,12 +558,18 @@ int main(int argc, char *argv[]) {
         valid = parse_number(optarg, 1, 1L << 22, number);
         target.rpcbind_pid = static_cast<pid_t>(number);
         break;
+      case 'T':
+        print_rows = true;
+        break;
+      case 'H':
+        usage(stdout, argv[0]);
+        return 0;
       default:
         valid = false;
     }
   }
   if (!valid || optind != argc - 1) {
-    usage(argv[0]);
+    usage(stderr, argv[0]);
     return 1;
   }
   // A server that closes a connection must fail a call, not end a caller.
@@ -565,7 +596,7 @@ int main(int argc, char *argv[]) {
   } else if (mode == "echo") {
     run.kind = Kind::kEcho;
   } else {
-    usage(argv[0]);
+    usage(stderr, argv[0]);
     return 1;
   }
   return run_one(run);

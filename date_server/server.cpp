@@ -1,6 +1,8 @@
 // The date procedures. Each prints its activity line and flushes it before
 // returning, so the line is out before the reply is sent and survives a kill.
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "date.h"
@@ -15,11 +17,79 @@ long *bin_date_1_svc(void * /*argp*/, struct svc_req * /*rqstp*/) {
   return &result;
 }
 
+// Writes value in decimal, zero-padded to at least `width` digits, at out;
+// returns the end.
+static char *put_decimal(char *out, unsigned long long value, int width) {
+  char digits[20];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0 || count < width);
+  while (count > 0) {
+    *out++ = digits[--count];
+  }
+  return out;
+}
+
+// ctime's text of `when`, byte for byte: "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n"
+// of the weekday, month, day, time and year in the local time zone, with the
+// English names whatever the locale. Null where ctime gives null (a year
+// that does not fit an int).
+//
+// With TZ unset, ctime has the C library look at /etc/localtime on every
+// call (a stat, a read when it changed). Here the zone is looked at once a
+// second, when the clock has moved on, so that a change of the system's time
+// zone still shows within a second; the conversion in between uses what was
+// read.
+static char *date_text(time_t when) {
+  static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  static time_t zone_read_at;
+  static bool zone_read;
+  // "Www Mmm dd hh:mm:ss " and a year of up to 11 characters, "\n", NUL.
+  static char text[20 + 11 + 2];
+
+  time_t now = time(nullptr);
+  if (!zone_read || now != zone_read_at) {
+    tzset();
+    zone_read_at = now;
+    zone_read = true;
+  }
+  struct tm fields;
+  if (localtime_r(&when, &fields) == nullptr || fields.tm_year > INT_MAX - 1900) {
+    return nullptr;
+  }
+  char *out = text;
+  memcpy(out, kDays[fields.tm_wday], 3);
+  out[3] = ' ';
+  memcpy(out + 4, kMonths[fields.tm_mon], 3);
+  out[7] = ' ';
+  out[8] = fields.tm_mday < 10 ? ' ' : static_cast<char>('0' + fields.tm_mday / 10);
+  out[9] = static_cast<char>('0' + fields.tm_mday % 10);
+  out[10] = ' ';
+  put_decimal(out + 11, static_cast<unsigned>(fields.tm_hour), 2);
+  out[13] = ':';
+  put_decimal(out + 14, static_cast<unsigned>(fields.tm_min), 2);
+  out[16] = ':';
+  put_decimal(out + 17, static_cast<unsigned>(fields.tm_sec), 2);
+  out[19] = ' ';
+  out += 20;
+  long long year = 1900LL + fields.tm_year;
+  if (year < 0) {
+    *out++ = '-';
+  }
+  out = put_decimal(out, static_cast<unsigned long long>(year < 0 ? -year : year), 1);
+  out[0] = '\n';
+  out[1] = '\0';
+  return text;
+}
+
 char **str_date_1_svc(long *argp, struct svc_req * /*rqstp*/) {
   static char *result;
 
-  time_t when = *argp;
-  result = ctime(&when);
+  result = date_text(*argp);
   fprintf(server_output, "Date on the server is %s\n", result);
   fflush(server_output);
   return &result;

@@ -55,14 +55,15 @@ class BenchTest : public ::testing::Test {
 TEST_F(BenchTest, SuiteMakesEveryKindOfRunWithoutErrors) {
   BenchOutcome outcome = run_bench({"--count", "200", "--rounds", "1", "--callers", "2",
                                     "--server-pid", std::to_string(server_.pid), "--rpcbind-pid",
-                                    std::to_string(rpcbind_pid_), "suite"});
+                                    std::to_string(rpcbind_pid_), "--rows", "suite"});
   EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
   EXPECT_EQ(outcome.err, "");
   for (const char *label :
        {"echo udp ", "date udp procedure 0 ", "date udp procedure 1 ", "date udp procedure 2 ",
         "echo tcp ", "date tcp procedure 0 ", "date tcp procedure 1 ", "date tcp procedure 2 ",
         "client pass as root ", "client pass as nobody ", "2 concurrent callers",
-        "one server host carries about "}) {
+        "one server host carries about ", "\nrow\t1\tdate udp procedure 2\t",
+        "\nrow\t2\tclient pass as nobody\t"}) {
     EXPECT_NE(outcome.out.find(label), std::string::npos) << label << "\n" << outcome.out;
   }
   // 200 calls of procedures 1 and 2 over each transport, single and
@@ -73,6 +74,13 @@ TEST_F(BenchTest, SuiteMakesEveryKindOfRunWithoutErrors) {
     ++time_lines;
   }
   EXPECT_EQ(time_lines, 2 * 200 + 2 * 2 * 200 + 200 + 200 + 2 * 200);
+}
+
+TEST_F(BenchTest, HelpPrintsTheUsageAndExitsZero) {
+  BenchOutcome outcome = run_bench({"--help"});
+  EXPECT_EQ(outcome.exit_status, 0);
+  EXPECT_EQ(outcome.out.rfind("usage: ", 0), 0U) << outcome.out;
+  EXPECT_EQ(outcome.err, "");
 }
 
 TEST_F(BenchTest, CallsThatFailAreReportedAndExitOne) {

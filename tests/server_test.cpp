@@ -2,7 +2,9 @@
 // the server started as a child, and calls built byte by byte.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include <ctime>
@@ -126,6 +128,19 @@ TEST_P(OverTransport, BadCallsGetTheirErrorRepliesAndTheServerGoesOn) {
   EXPECT_EQ(output(), "Time on the server is " + std::to_string(*when) + "\n");
 }
 
+// The largest legal call, 844 bytes with credentials and verifier of 400
+// bytes each, fits the buffers that the server gives each connection.
+TEST_P(OverTransport, AnswersTheLargestLegalCall) {
+  server_ = start_server();
+  Call call = date_call(2, u32_bytes(0));
+  call.cred_body = Bytes(400, 0x33);
+  call.verf_body = Bytes(400, 0x44);
+  ASSERT_EQ(encode_call(call).size(), 844U);
+  Reply reply = reply_to(GetParam(), call);
+  EXPECT_EQ(reply.accept_stat, kSuccess);
+  EXPECT_EQ(reply.body.size(), 32U);
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, OverTransport,
                          ::testing::Values("udp", "tcp", "udp6", "tcp6"));
 
@@ -174,6 +189,26 @@ TEST_P(OverTransport, ClockPastThirtyTwoBitsGivesSystemError) {
   EXPECT_TRUE(
       eventually([&] { return output().rfind("Time on the server is 21474836", 0) == 0; }, 2000))
       << output();
+}
+
+// Without TZ the server renders dates in the system's zone, /etc/localtime,
+// and a change of it shows within two seconds. The zone files are mounted
+// over /etc/localtime in a mount namespace of this test's own.
+TEST_F(ServerTest, NoticesAChangeOfTheSystemTimeZone) {
+  ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  auto zone = [](const char *name) {
+    std::string file = std::string("/usr/share/zoneinfo/") + name;
+    return mount(file.c_str(), "/etc/localtime", nullptr, MS_BIND, nullptr) == 0;
+  };
+  ASSERT_TRUE(zone("Etc/UTC"));
+  server_ = start_server({}, {}, {"/usr/bin/env", "-u", "TZ"});
+  EXPECT_EQ(call_str_date("udp", server_.udp_port, 0), "Thu Jan  1 00:00:00 1970\n");
+
+  ASSERT_TRUE(zone("Asia/Tokyo"));
+  EXPECT_TRUE(eventually(
+      [&] { return call_str_date("tcp", server_.tcp_port, 0) == "Thu Jan  1 09:00:00 1970\n"; },
+      2000));
 }
 
 // Started with its standard output closed, the server must not let a socket

@@ -108,6 +108,40 @@ TEST(DateText, SameSlotEachCallAndNegativeTimesPredateTheEpoch) {
   EXPECT_STREQ(*b, "Wed Dec 31 23:59:59 1969\n");
 }
 
+// The routine renders dates itself; its text is ctime's, byte for byte, in
+// zones with whole and part hours, before 1970, past 2038 and past the year
+// 9999, and before the year 0.
+TEST(DateText, RendersAsCtimeDoes) {
+  const long times[] = {0,
+                        -1,
+                        59,
+                        86399,
+                        951782400,
+                        1796719620,
+                        INT32_MAX,
+                        INT32_MIN,
+                        253402300799,
+                        253402300800,
+                        -62135596801,
+                        -62167219201,
+                        -99999999999,
+                        99999999999999,
+                        67767976233316799};
+  for (const char *zone : {"UTC", "Asia/Kolkata", "America/St_Johns", "Pacific/Kiritimati"}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    for (long when : times) {
+      time_t t = when;
+      const char *expected = ctime(&t);
+      ASSERT_NE(expected, nullptr) << zone << " " << when;
+      std::string wanted = expected;
+      char **text = str_date_1_svc(&when, nullptr);
+      ASSERT_NE(*text, nullptr) << zone << " " << when;
+      EXPECT_EQ(*text, wanted) << zone << " " << when;
+    }
+  }
+}
+
 TEST(BinDate, ReturnsTheSameSlotWithTheClock) {
   long *a = bin_date_1_svc(nullptr, nullptr);
   long before = time(nullptr);
