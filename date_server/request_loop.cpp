@@ -62,9 +62,25 @@ bool datagram_ready(int fd) {
   return false;
 }
 
-// Per slot of the library's poll set: the connection that had a call to read
-// but no room for its reply, now waited on until it has room; -1 for none.
-std::vector<int> waiting_for_room;
+// Rounds that a connection may be served without a check for room. Every
+// round reads one record and writes at most one reply of under 132 bytes.
+// A new connection's send buffer is empty, at least 4 KiB free (the kernel's
+// floor); a buffer that polls writable is at least a third free. Either way
+// the next replies fit, by a wide margin, whatever the kernel's accounting
+// of small writes: three on a new connection, the checked one and one more
+// after a check.
+constexpr int kRoundsOfNewConnection = 3;
+constexpr int kRoundsAfterCheck = 2;
+
+// What the loop keeps per slot of the library's poll set, for the
+// connection in it.
+struct Slot {
+  int fd = -1;
+  // Had a call to read but no room for its reply: waited on for room.
+  bool waiting_for_room = false;
+  int rounds_unchecked = 0;
+};
+std::vector<Slot> slots;
 std::vector<pollfd> room_check;
 std::vector<size_t> room_check_slot;
 
@@ -73,20 +89,22 @@ std::vector<size_t> room_check_slot;
 //
 // The library writes a reply until it is out: in non-blocking mode it
 // retries for up to 2 s at full CPU, in blocking mode until the client
-// leaves. So a connection is served only when it can take a reply now (one
-// zero-timeout poll per round for all readable connections); otherwise it
-// is waited on for room, and read again in the round after it has room,
-// while everyone else is served. A listener is never checked for room: it
-// never reports any, and would stop accepting for good.
+// leaves. So a connection is served only when it can take a reply now:
+// when its last check (one zero-timeout poll per round for all readable
+// connections that need one) was recent enough that the replies since must
+// have fit; otherwise it is waited on for room, and read again in the round
+// after it has room, while everyone else is served. A listener is never
+// checked for room: it never reports any, and would stop accepting for good.
 int screen_ready(std::vector<pollfd> &polled) {
   int ready = 0;
   room_check.clear();
   room_check_slot.clear();
-  for (size_t slot = 0; slot < polled.size(); ++slot) {
-    pollfd &entry = polled[slot];
+  for (size_t index = 0; index < polled.size(); ++index) {
+    pollfd &entry = polled[index];
     if (entry.revents == 0) {
       continue;
     }
+    Slot &slot = slots[index];
     switch (kind_of(entry.fd)) {
       case DescriptorKind::kDatagram:
         if (!datagram_ready(entry.fd)) {
@@ -96,12 +114,15 @@ int screen_ready(std::vector<pollfd> &polled) {
       case DescriptorKind::kListener:
         break;
       case DescriptorKind::kConnection:
-        if (waiting_for_room[slot] == entry.fd) {
-          waiting_for_room[slot] = -1;
+        if (slot.waiting_for_room) {
+          slot.waiting_for_room = false;
+          slot.rounds_unchecked = kRoundsAfterCheck;
           entry.revents = 0;
+        } else if (slot.rounds_unchecked > 0) {
+          --slot.rounds_unchecked;
         } else {
           room_check.push_back({entry.fd, POLLOUT, 0});
-          room_check_slot.push_back(slot);
+          room_check_slot.push_back(index);
         }
         break;
     }
@@ -113,11 +134,13 @@ int screen_ready(std::vector<pollfd> &polled) {
     // A failed poll leaves every revents 0: all wait for room, briefly.
     poll(room_check.data(), room_check.size(), 0);
     for (size_t i = 0; i < room_check.size(); ++i) {
+      size_t index = room_check_slot[i];
       if (room_check[i].revents == 0) {
-        size_t slot = room_check_slot[i];
-        waiting_for_room[slot] = polled[slot].fd;
-        polled[slot].revents = 0;
+        slots[index].waiting_for_room = true;
+        polled[index].revents = 0;
         --ready;
+      } else {
+        slots[index].rounds_unchecked = kRoundsAfterCheck - 1;
       }
     }
   }
@@ -151,16 +174,19 @@ void run_request_loop() {
     if (max_pollfd == 0 && svc_pollfd == nullptr) {
       return;
     }
-    auto slots = static_cast<size_t>(max_pollfd);
-    polled.resize(slots);
-    waiting_for_room.resize(slots, -1);
-    for (size_t slot = 0; slot < slots; ++slot) {
-      int fd = svc_pollfd[slot].fd;
-      bool waiting = fd >= 0 && waiting_for_room[slot] == fd;
-      short events = waiting ? static_cast<short>(POLLOUT) : svc_pollfd[slot].events;
-      polled[slot] = {fd, events, 0};
+    auto count = static_cast<size_t>(max_pollfd);
+    polled.resize(count);
+    slots.resize(count);
+    for (size_t index = 0; index < count; ++index) {
+      int fd = svc_pollfd[index].fd;
+      Slot &slot = slots[index];
+      if (slot.fd != fd) {  // a new connection, or none
+        slot = {fd, false, kRoundsOfNewConnection};
+      }
+      short events = slot.waiting_for_room ? static_cast<short>(POLLOUT) : svc_pollfd[index].events;
+      polled[index] = {fd, events, 0};
     }
-    int ready = poll(polled.data(), slots, -1);
+    int ready = poll(polled.data(), count, -1);
     if (ready < 0) {
       if (errno == EINTR) {
         continue;
