@@ -3,6 +3,7 @@
 #include <err.h>
 #include <poll.h>
 #include <rpc/svc_dg.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -85,7 +86,7 @@ std::vector<pollfd> room_check;
 std::vector<size_t> room_check_slot;
 
 // Takes from a round's ready descriptors those that the library must not
-// serve now; returns how many remain.
+// serve now.
 //
 // The library writes a reply until it is out: in non-blocking mode it
 // retries for up to 2 s at full CPU, in blocking mode until the client
@@ -95,8 +96,7 @@ std::vector<size_t> room_check_slot;
 // have fit; otherwise it is waited on for room, and read again in the round
 // after it has room, while everyone else is served. A listener is never
 // checked for room: it never reports any, and would stop accepting for good.
-int screen_ready(std::vector<pollfd> &polled) {
-  int ready = 0;
+void screen_ready(std::vector<pollfd> &polled) {
   room_check.clear();
   room_check_slot.clear();
   for (size_t index = 0; index < polled.size(); ++index) {
@@ -126,9 +126,6 @@ int screen_ready(std::vector<pollfd> &polled) {
         }
         break;
     }
-    if (entry.revents != 0) {
-      ++ready;
-    }
   }
   if (!room_check.empty()) {
     // A failed poll leaves every revents 0: all wait for room, briefly.
@@ -138,13 +135,92 @@ int screen_ready(std::vector<pollfd> &polled) {
       if (room_check[i].revents == 0) {
         slots[index].waiting_for_room = true;
         polled[index].revents = 0;
-        --ready;
       } else {
         slots[index].rounds_unchecked = kRoundsAfterCheck - 1;
       }
     }
   }
-  return ready;
+}
+
+// The descriptors of the library's poll set are watched with epoll, which
+// keeps them registered from round to round: a round costs the kernel the
+// ready descriptors only, not every descriptor of the set. The registrations
+// follow the poll set, by descriptor number.
+int epoll_fd = -1;
+constexpr uint32_t kNotRegistered = 0;
+// Set on a registration that may have gone with its socket: the library
+// closed a connection, and a new one may have its number.
+constexpr uint32_t kMaybeGone = 1U << 31;
+std::vector<uint32_t> registered;  // events, by descriptor number
+std::vector<size_t> slot_of_fd;
+
+uint32_t &registration(int fd) {
+  auto index = static_cast<size_t>(fd);
+  if (index >= registered.size()) {
+    registered.resize(index + 1, kNotRegistered);
+    slot_of_fd.resize(index + 1);
+  }
+  return registered[index];
+}
+
+// Registers fd for `events`; false if fd is no open descriptor.
+bool watch(int fd, uint32_t events) {
+  uint32_t &current = registration(fd);
+  epoll_event event{};
+  event.events = events;
+  event.data.fd = fd;
+  if (current == kNotRegistered || (current & kMaybeGone) != 0) {
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0) {
+      current = events;
+      return true;
+    }
+    if (errno != EEXIST) {
+      current = kNotRegistered;
+      return false;
+    }
+    current &= ~kMaybeGone;  // still the same socket, still registered
+  }
+  if (current != events && epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) != 0) {
+    current = kNotRegistered;
+    return false;
+  }
+  current = events;
+  return true;
+}
+
+void forget(int fd) {
+  uint32_t &current = registration(fd);
+  if (current != kNotRegistered) {
+    // Fails where the library closed the socket: that removed it already.
+    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    current = kNotRegistered;
+  }
+}
+
+// Brings the registrations in line with the library's poll set and the
+// loop's own state of each slot. A descriptor that is no longer open is
+// handed to the library as POLLNVAL, as poll would report it, in `invalid`.
+void follow_poll_set(size_t count, std::vector<pollfd> &invalid) {
+  slots.resize(count);
+  for (size_t index = 0; index < count; ++index) {
+    int fd = svc_pollfd[index].fd;
+    Slot &slot = slots[index];
+    if (slot.fd != fd) {  // a new connection, or none
+      if (slot.fd >= 0 && (fd < 0 || slot_of_fd[static_cast<size_t>(slot.fd)] == index)) {
+        forget(slot.fd);
+      }
+      slot = {fd, false, kRoundsOfNewConnection};
+    }
+    if (fd < 0) {
+      continue;
+    }
+    registration(fd);
+    slot_of_fd[static_cast<size_t>(fd)] = index;
+    auto events = static_cast<uint32_t>(slot.waiting_for_room ? POLLOUT : svc_pollfd[index].events);
+    if (!watch(fd, events)) {
+      invalid.push_back({fd, svc_pollfd[index].events, POLLNVAL});
+    }
+  }
 }
 
 }  // namespace
@@ -164,39 +240,69 @@ bool decoded_within_message(const SVCXPRT *transp) {
 
 // The library's request loop (svc_run) built from its own pieces, so that
 // the ready descriptors pass screen_ready before the library serves them.
-// In every other respect it is the library's: the poll set is copied each
-// round, an interrupted wait is retried, and a wait that fails for good
-// ends the loop with the library's warning.
+// In every other respect it is the library's: an interrupted wait is
+// retried, and a wait that fails for good ends the loop with the library's
+// warning.
+//
+// The library closes connections while it serves, and a connection it
+// accepts may get the number of one it closed, whose registration went with
+// its socket. So once a listener has been served, every connection's
+// registration is confirmed in the next round (the library also closes idle
+// connections when it accepts one).
 void run_request_loop() {
+  epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd < 0) {
+    warn("svc_run: - poll failed");
+    return;
+  }
   std::vector<pollfd> polled;
+  std::vector<pollfd> ready;
+  std::vector<epoll_event> events;
   for (;;) {
     int max_pollfd = svc_max_pollfd;
     if (max_pollfd == 0 && svc_pollfd == nullptr) {
       return;
     }
     auto count = static_cast<size_t>(max_pollfd);
-    polled.resize(count);
-    slots.resize(count);
-    for (size_t index = 0; index < count; ++index) {
-      int fd = svc_pollfd[index].fd;
-      Slot &slot = slots[index];
-      if (slot.fd != fd) {  // a new connection, or none
-        slot = {fd, false, kRoundsOfNewConnection};
-      }
-      short events = slot.waiting_for_room ? static_cast<short>(POLLOUT) : svc_pollfd[index].events;
-      polled[index] = {fd, events, 0};
+    ready.clear();
+    follow_poll_set(count, ready);
+    if (!ready.empty()) {  // closed descriptors, for the library to drop
+      svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
+      continue;
     }
-    int ready = poll(polled.data(), count, -1);
-    if (ready < 0) {
+    events.resize(std::max<size_t>(count, 1));
+    int got = epoll_wait(epoll_fd, events.data(), static_cast<int>(events.size()), -1);
+    if (got < 0) {
       if (errno == EINTR) {
         continue;
       }
       warn("svc_run: - poll failed");
       return;
     }
-    ready = screen_ready(polled);
-    if (ready > 0) {
-      svc_getreq_poll(polled.data(), ready);
+    polled.assign(count, pollfd{-1, 0, 0});
+    for (int i = 0; i < got; ++i) {
+      const epoll_event &event = events[static_cast<size_t>(i)];
+      size_t index = slot_of_fd[static_cast<size_t>(event.data.fd)];
+      polled[index] = {event.data.fd, svc_pollfd[index].events, static_cast<short>(event.events)};
+    }
+    screen_ready(polled);
+    bool accepting = false;
+    for (const pollfd &entry : polled) {
+      if (entry.revents != 0) {
+        ready.push_back(entry);
+        accepting = accepting || kind_of(entry.fd) == DescriptorKind::kListener;
+      }
+    }
+    if (ready.empty()) {
+      continue;
+    }
+    svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
+    if (accepting) {
+      for (const Slot &slot : slots) {
+        if (slot.fd >= 0 && kind_of(slot.fd) == DescriptorKind::kConnection) {
+          registration(slot.fd) |= kMaybeGone;
+        }
+      }
     }
   }
 }
