@@ -82,6 +82,8 @@ struct Slot {
   int rounds_unchecked = 0;
 };
 std::vector<Slot> slots;
+std::vector<size_t> slot_of_fd;  // by descriptor number, for those in the set
+Slot &slot_of(int fd) { return slots[slot_of_fd[static_cast<size_t>(fd)]]; }
 std::vector<pollfd> room_check;
 std::vector<size_t> room_check_slot;
 
@@ -96,15 +98,11 @@ std::vector<size_t> room_check_slot;
 // have fit; otherwise it is waited on for room, and read again in the round
 // after it has room, while everyone else is served. A listener is never
 // checked for room: it never reports any, and would stop accepting for good.
-void screen_ready(std::vector<pollfd> &polled) {
+void screen_ready(std::vector<pollfd> &ready) {
   room_check.clear();
   room_check_slot.clear();
-  for (size_t index = 0; index < polled.size(); ++index) {
-    pollfd &entry = polled[index];
-    if (entry.revents == 0) {
-      continue;
-    }
-    Slot &slot = slots[index];
+  for (size_t at = 0; at < ready.size(); ++at) {
+    pollfd &entry = ready[at];
     switch (kind_of(entry.fd)) {
       case DescriptorKind::kDatagram:
         if (!datagram_ready(entry.fd)) {
@@ -113,7 +111,8 @@ void screen_ready(std::vector<pollfd> &polled) {
         break;
       case DescriptorKind::kListener:
         break;
-      case DescriptorKind::kConnection:
+      case DescriptorKind::kConnection: {
+        Slot &slot = slot_of(entry.fd);
         if (slot.waiting_for_room) {
           slot.waiting_for_room = false;
           slot.rounds_unchecked = kRoundsAfterCheck;
@@ -122,24 +121,28 @@ void screen_ready(std::vector<pollfd> &polled) {
           --slot.rounds_unchecked;
         } else {
           room_check.push_back({entry.fd, POLLOUT, 0});
-          room_check_slot.push_back(index);
+          room_check_slot.push_back(at);
         }
         break;
+      }
     }
   }
   if (!room_check.empty()) {
     // A failed poll leaves every revents 0: all wait for room, briefly.
     poll(room_check.data(), room_check.size(), 0);
     for (size_t i = 0; i < room_check.size(); ++i) {
-      size_t index = room_check_slot[i];
+      pollfd &entry = ready[room_check_slot[i]];
       if (room_check[i].revents == 0) {
-        slots[index].waiting_for_room = true;
-        polled[index].revents = 0;
+        slot_of(entry.fd).waiting_for_room = true;
+        entry.revents = 0;
       } else {
-        slots[index].rounds_unchecked = kRoundsAfterCheck - 1;
+        slot_of(entry.fd).rounds_unchecked = kRoundsAfterCheck - 1;
       }
     }
   }
+  ready.erase(std::remove_if(ready.begin(), ready.end(),
+                             [](const pollfd &entry) { return entry.revents == 0; }),
+              ready.end());
 }
 
 // The descriptors of the library's poll set are watched with epoll, which
@@ -152,7 +155,6 @@ constexpr uint32_t kNotRegistered = 0;
 // closed a connection, and a new one may have its number.
 constexpr uint32_t kMaybeGone = 1U << 31;
 std::vector<uint32_t> registered;  // events, by descriptor number
-std::vector<size_t> slot_of_fd;
 
 uint32_t &registration(int fd) {
   auto index = static_cast<size_t>(fd);
@@ -188,14 +190,9 @@ bool watch(int fd, uint32_t events) {
   return true;
 }
 
-void forget(int fd) {
-  uint32_t &current = registration(fd);
-  if (current != kNotRegistered) {
-    // Fails where the library closed the socket: that removed it already.
-    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-    current = kNotRegistered;
-  }
-}
+// A descriptor that left the library's poll set was closed by the library,
+// which removed its registration.
+void forget(int fd) { registration(fd) = kNotRegistered; }
 
 // Brings the registrations in line with the library's poll set and the
 // loop's own state of each slot. A descriptor that is no longer open is
@@ -214,9 +211,11 @@ void follow_poll_set(size_t count, std::vector<pollfd> &invalid) {
     if (fd < 0) {
       continue;
     }
-    registration(fd);
-    slot_of_fd[static_cast<size_t>(fd)] = index;
     auto events = static_cast<uint32_t>(slot.waiting_for_room ? POLLOUT : svc_pollfd[index].events);
+    if (registration(fd) == events) {  // as it was
+      continue;
+    }
+    slot_of_fd[static_cast<size_t>(fd)] = index;
     if (!watch(fd, events)) {
       invalid.push_back({fd, svc_pollfd[index].events, POLLNVAL});
     }
@@ -255,9 +254,11 @@ void run_request_loop() {
     warn("svc_run: - poll failed");
     return;
   }
-  std::vector<pollfd> polled;
   std::vector<pollfd> ready;
   std::vector<epoll_event> events;
+  // Only the library's serving of a connection or a listener opens and
+  // closes descriptors; a round of datagrams leaves the poll set as it was.
+  bool poll_set_may_have_changed = true;
   for (;;) {
     int max_pollfd = svc_max_pollfd;
     if (max_pollfd == 0 && svc_pollfd == nullptr) {
@@ -265,10 +266,12 @@ void run_request_loop() {
     }
     auto count = static_cast<size_t>(max_pollfd);
     ready.clear();
-    follow_poll_set(count, ready);
-    if (!ready.empty()) {  // closed descriptors, for the library to drop
-      svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
-      continue;
+    if (poll_set_may_have_changed || count != slots.size()) {
+      follow_poll_set(count, ready);
+      if (!ready.empty()) {  // closed descriptors, for the library to drop
+        svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
+        continue;
+      }
     }
     events.resize(std::max<size_t>(count, 1));
     int got = epoll_wait(epoll_fd, events.data(), static_cast<int>(events.size()), -1);
@@ -279,24 +282,26 @@ void run_request_loop() {
       warn("svc_run: - poll failed");
       return;
     }
-    polled.assign(count, pollfd{-1, 0, 0});
+    poll_set_may_have_changed = false;
+    bool accepting = false;
     for (int i = 0; i < got; ++i) {
       const epoll_event &event = events[static_cast<size_t>(i)];
-      size_t index = slot_of_fd[static_cast<size_t>(event.data.fd)];
-      polled[index] = {event.data.fd, svc_pollfd[index].events, static_cast<short>(event.events)};
-    }
-    screen_ready(polled);
-    bool accepting = false;
-    for (const pollfd &entry : polled) {
-      if (entry.revents != 0) {
-        ready.push_back(entry);
-        accepting = accepting || kind_of(entry.fd) == DescriptorKind::kListener;
+      int fd = event.data.fd;
+      size_t index = slot_of_fd[static_cast<size_t>(fd)];
+      if (index >= count || svc_pollfd[index].fd != fd) {
+        // Left the poll set without being closed: no longer watched.
+        epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+        continue;
       }
+      DescriptorKind kind = kind_of(fd);
+      poll_set_may_have_changed = poll_set_may_have_changed || kind != DescriptorKind::kDatagram;
+      accepting = accepting || kind == DescriptorKind::kListener;
+      ready.push_back({fd, svc_pollfd[index].events, static_cast<short>(event.events)});
     }
-    if (ready.empty()) {
-      continue;
+    screen_ready(ready);
+    if (!ready.empty()) {
+      svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
     }
-    svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
     if (accepting) {
       for (const Slot &slot : slots) {
         if (slot.fd >= 0 && kind_of(slot.fd) == DescriptorKind::kConnection) {
