@@ -1,6 +1,8 @@
 #include "request_loop.h"
 
 #include <err.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <rpc/svc_dg.h>
 #include <sys/epoll.h>
@@ -71,6 +73,7 @@ bool datagram_ready(int fd) {
 // of small writes: three on a new connection, the checked one and one more
 // after a check.
 constexpr int kRoundsOfNewConnection = 3;
+constexpr int kSilenceBeforeAccept = 5;  // seconds
 constexpr int kRoundsAfterCheck = 2;
 
 // What the loop keeps per slot of the library's poll set, for the
@@ -227,6 +230,15 @@ void follow_poll_set(size_t count, std::vector<pollfd> &invalid) {
 void note_transport(const SVCXPRT *transp, TransportKind kind) {
   descriptor(transp->xp_fd).kind =
       kind == TransportKind::kDatagram ? DescriptorKind::kDatagram : DescriptorKind::kListener;
+  if (kind == TransportKind::kListener) {
+    // A connection is handed over once its first bytes are in (every ONC
+    // RPC client speaks first), or after some seconds of silence: the
+    // accept and the first call then take one wake-up instead of two, and
+    // connections that say nothing hold no descriptor of the server in the
+    // meantime. Where the option is refused, connections come as before.
+    int seconds = kSilenceBeforeAccept;
+    setsockopt(transp->xp_fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+  }
 }
 
 bool decoded_within_message(const SVCXPRT *transp) {
