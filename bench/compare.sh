@@ -87,7 +87,7 @@ one_round() {
   wait_for rpcinfo -t 127.0.0.1 826422358 1
   wait_for rpcinfo -u 127.0.0.1 826422358 1
   if ! "${bench_of[$side]}" --cpu "$server_cpu" --caller-cpu "$caller_cpu" \
-    --server-pid "$server_pid" --rpcbind-pid "$rpcbind_pid" --rows suite --rounds 1 "$@" \
+    --server-pid "$server_pid" --rpcbind-pid "$rpcbind_pid" --as-nobody --rows suite --rounds 1 "$@" \
     >"$work/round" 2>&1; then
     cat "$work/round" >&2
     exit 1
@@ -120,9 +120,6 @@ awk -F '\t' '
   }
   function ratio(b, a) { return a > 0 && b > 0 ? sprintf("%.3f", b / a) : "" }
   function cpu(table, key) { return key in table ? sprintf("%.1f", table[key]) : "?" }
-  # As root the pass hunts for reserved ports that earlier passes left in
-  # TIME_WAIT, which favours whichever side runs first: not compared.
-  $4 == "client pass as root" { next }
   {
     side = $1; callers = $3; label = $4; key = callers SUBSEP label
     if (!(key in seen)) { seen[key] = 1; order[++rows] = key; callers_of[key] = callers; label_of[key] = label }
