@@ -4,7 +4,10 @@
 # (removed afterwards), and `date_bench suite` runs against the two servers
 # in turn in one network namespace with one private rpcbind, A B A B ...
 # (A = BASE, B = this tree, uncommitted changes included), with the same
-# pinning as run_bench.sh. Every row shows the best round of each (calls/s)
+# pinning as run_bench.sh, after one uncounted round of each. Client passes
+# run as the user nobody only: a pass as root leaves a crowd of TIME_WAIT
+# connections that slows the passes after it, the more the faster the
+# client. Every row shows the best round of each (calls/s)
 # and the least server CPU (srv us) per call, for passes per pass, and B/A.
 #
 # Both sides run date_bench built from this tree's bench/ sources; each is
