@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <rpc/pmap_prot.h>
 #include <rpc/rpcb_prot.h>
@@ -13,20 +14,6 @@
 #include <cstring>
 
 #include "date.h"
-
-bool resolve_host(const char *host, struct sockaddr_in *address) {
-  struct addrinfo hints {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo *found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
-    return false;
-  }
-  memcpy(address, found->ai_addr, sizeof *address);
-  freeaddrinfo(found);
-  address->sin_port = 0;
-  return true;
-}
 
 namespace {
 
@@ -53,6 +40,23 @@ void set_create_error(enum clnt_stat status, int error) {
   rpc_createerr.cf_error.re_errno = error;
 }
 
+// A handle of the library's on a connected socket of the client's own,
+// which the handle closes when it is destroyed. Handed a connected socket,
+// the library neither connects again nor binds it to a reserved port. Null
+// on failure, the socket closed.
+CLIENT *handle_on_socket(int fd, struct sockaddr_storage *address, socklen_t length,
+                         rpcprog_t program, rpcvers_t version, bool datagram) {
+  struct netbuf server = {length, length, address};
+  CLIENT *clnt = datagram ? clnt_dg_create(fd, &server, program, version, 0, 0)
+                          : clnt_vc_create(fd, &server, program, version, 0, 0);
+  if (clnt == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  clnt_control(clnt, CLSET_FD_CLOSE, nullptr);
+  return clnt;
+}
+
 // One call of the port mapper at `address` (its port is set here), over a
 // UDP socket of the client's own: connected first, so that it has an
 // ordinary port (the library's own queries take a reserved one as root) and
@@ -71,10 +75,8 @@ bool ask_port_mapper(struct sockaddr_storage address, socklen_t length, rpcvers_
     }
     return false;
   }
-  struct netbuf server = {length, length, &address};
-  CLIENT *clnt = clnt_dg_create(fd, &server, PMAPPROG, version, 0, 0);
+  CLIENT *clnt = handle_on_socket(fd, &address, length, PMAPPROG, version, true);
   if (clnt == nullptr) {
-    close(fd);
     return false;
   }
   struct timeval retry = kPortMapperRetry;
@@ -86,7 +88,6 @@ bool ask_port_mapper(struct sockaddr_storage address, socklen_t length, rpcvers_
     clnt_geterr(clnt, &rpc_createerr.cf_error);
   }
   clnt_destroy(clnt);
-  close(fd);
   return status == RPC_SUCCESS;
 }
 
@@ -203,16 +204,7 @@ CLIENT *handle_for_address(struct sockaddr_storage address, socklen_t length) {
   if (fd < 0) {
     return nullptr;
   }
-  // Handed a connected socket, the library neither connects again nor binds
-  // it to a reserved port.
-  struct netbuf server = {length, length, &address};
-  CLIENT *clnt = clnt_vc_create(fd, &server, DATE_PROPG, DATE_VERS, 0, 0);
-  if (clnt == nullptr) {
-    close(fd);
-    return nullptr;
-  }
-  clnt_control(clnt, CLSET_FD_CLOSE, nullptr);
-  return clnt;
+  return handle_on_socket(fd, &address, length, DATE_PROPG, DATE_VERS, false);
 }
 
 }  // namespace
@@ -225,11 +217,11 @@ CLIENT *create_handle(const char *host) {
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo *found = nullptr;
+  // Also the report should no address be of IPv4 or IPv6.
+  set_create_error(RPC_UNKNOWNHOST, 0);
   if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
-    set_create_error(RPC_UNKNOWNHOST, 0);
     return nullptr;
   }
-  set_create_error(RPC_UNKNOWNHOST, 0);  // should no address be of IPv4 or IPv6
   CLIENT *clnt = nullptr;
   for (const addrinfo *entry = found; entry != nullptr && clnt == nullptr; entry = entry->ai_next) {
     if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) {

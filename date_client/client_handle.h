@@ -5,15 +5,11 @@
 #ifndef DATE_CLIENT_CLIENT_HANDLE_H
 #define DATE_CLIENT_CLIENT_HANDLE_H
 
-#include <netinet/in.h>
 #include <rpc/rpc.h>
 
 // The time limit of each call, and of each wait of the handle's creation
 // for one address: the port mapper's answer, and the connection.
 extern const struct timeval TIMEOUT;
-
-// The first IPv4 address of host, port 0; false if it has none.
-bool resolve_host(const char *host, struct sockaddr_in *address);
 
 // A handle on the first address of host that gives one; null when none
 // does, with the last address's failure in rpc_createerr.

@@ -115,13 +115,13 @@ static void clear_registrations() {
 
 // The program on an IPv6 transport (netid udp6 or tcp6), on a socket of the
 // server's own: on a host without IPv6 the kernel refuses the family, and
-// the server then serves IPv4 alone, saying nothing. Null in that case.
-static SVCXPRT *offer_on_ipv6(const char *netid, const char *create_failure,
-                              const char *register_failure) {
+// the server then serves IPv4 alone, saying nothing. False in that case.
+static bool offer_on_ipv6(const char *netid, const char *create_failure,
+                          const char *register_failure) {
   bool datagram = strcmp(netid, "udp6") == 0;
   int fd = socket(AF_INET6, datagram ? SOCK_DGRAM : SOCK_STREAM, 0);
   if (fd < 0 && errno == EAFNOSUPPORT) {
-    return nullptr;
+    return false;
   }
   // Kept for the life of the process, as the transport is.
   static std::vector<netconfig *> netconfigs;
@@ -143,7 +143,8 @@ static SVCXPRT *offer_on_ipv6(const char *netid, const char *create_failure,
   if (!svc_reg(transp, DATE_PROPG, DATE_VERS, date_propg_1, nconf)) {
     fail(register_failure);
   }
-  return transp;
+  note_transport(transp, datagram ? TransportKind::kDatagram : TransportKind::kListener);
+  return true;
 }
 
 int main(int /*argc*/, char ** /*argv*/) {
@@ -180,13 +181,10 @@ int main(int /*argc*/, char ** /*argv*/) {
   }
   note_transport(tcp_transport, TransportKind::kListener);
 
-  if (SVCXPRT *udp6_transport =
-          offer_on_ipv6("udp6", "cannot create udp6 service.",
-                        "unable to register (DATE_PROPG, DATE_VERS, udp6).")) {
-    note_transport(udp6_transport, TransportKind::kDatagram);
-    note_transport(offer_on_ipv6("tcp6", "cannot create tcp6 service.",
-                                 "unable to register (DATE_PROPG, DATE_VERS, tcp6)."),
-                   TransportKind::kListener);
+  if (offer_on_ipv6("udp6", "cannot create udp6 service.",
+                    "unable to register (DATE_PROPG, DATE_VERS, udp6).")) {
+    offer_on_ipv6("tcp6", "cannot create tcp6 service.",
+                  "unable to register (DATE_PROPG, DATE_VERS, tcp6).");
   }
 
   // The library looks up the network of every accepted connection in

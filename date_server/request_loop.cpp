@@ -16,12 +16,21 @@ namespace {
 
 enum class DescriptorKind { kConnection, kDatagram, kListener };
 
+// Set on a registration that may have gone with its socket: the library
+// closed a connection, and a new one may have its number.
+constexpr uint32_t kMaybeGone = 1U << 31;
+constexpr uint32_t kNotRegistered = 0;
+
 // What the loop knows of each descriptor, indexed by descriptor number.
 struct Descriptor {
   DescriptorKind kind = DescriptorKind::kConnection;
   // Of a datagram transport: the length of the datagram that the library is
   // about to read, learnt before it reads it.
   size_t datagram_length = 0;
+  // The events it is registered for with epoll (see below), and its slot
+  // in the library's poll set.
+  uint32_t registered = kNotRegistered;
+  size_t slot = 0;
 };
 std::vector<Descriptor> descriptors;
 
@@ -73,8 +82,11 @@ bool datagram_ready(int fd) {
 // of small writes: three on a new connection, the checked one and one more
 // after a check.
 constexpr int kRoundsOfNewConnection = 3;
-constexpr int kSilenceBeforeAccept = 5;  // seconds
 constexpr int kRoundsAfterCheck = 2;
+
+// How long a listener holds a connection that says nothing before handing
+// it over anyway (see note_transport).
+constexpr int kSilenceBeforeAccept = 5;  // seconds
 
 // What the loop keeps per slot of the library's poll set, for the
 // connection in it.
@@ -85,8 +97,7 @@ struct Slot {
   int rounds_unchecked = 0;
 };
 std::vector<Slot> slots;
-std::vector<size_t> slot_of_fd;  // by descriptor number, for those in the set
-Slot &slot_of(int fd) { return slots[slot_of_fd[static_cast<size_t>(fd)]]; }
+Slot &slot_of(int fd) { return slots[descriptor(fd).slot]; }
 std::vector<pollfd> room_check;
 std::vector<size_t> room_check_slot;
 
@@ -153,20 +164,8 @@ void screen_ready(std::vector<pollfd> &ready) {
 // ready descriptors only, not every descriptor of the set. The registrations
 // follow the poll set, by descriptor number.
 int epoll_fd = -1;
-constexpr uint32_t kNotRegistered = 0;
-// Set on a registration that may have gone with its socket: the library
-// closed a connection, and a new one may have its number.
-constexpr uint32_t kMaybeGone = 1U << 31;
-std::vector<uint32_t> registered;  // events, by descriptor number
 
-uint32_t &registration(int fd) {
-  auto index = static_cast<size_t>(fd);
-  if (index >= registered.size()) {
-    registered.resize(index + 1, kNotRegistered);
-    slot_of_fd.resize(index + 1);
-  }
-  return registered[index];
-}
+uint32_t &registration(int fd) { return descriptor(fd).registered; }
 
 // Registers fd for `events`; false if fd is no open descriptor.
 bool watch(int fd, uint32_t events) {
@@ -206,7 +205,7 @@ void follow_poll_set(size_t count, std::vector<pollfd> &invalid) {
     int fd = svc_pollfd[index].fd;
     Slot &slot = slots[index];
     if (slot.fd != fd) {  // a new connection, or none
-      if (slot.fd >= 0 && (fd < 0 || slot_of_fd[static_cast<size_t>(slot.fd)] == index)) {
+      if (slot.fd >= 0 && (fd < 0 || descriptor(slot.fd).slot == index)) {
         forget(slot.fd);
       }
       slot = {fd, false, kRoundsOfNewConnection};
@@ -218,7 +217,7 @@ void follow_poll_set(size_t count, std::vector<pollfd> &invalid) {
     if (registration(fd) == events) {  // as it was
       continue;
     }
-    slot_of_fd[static_cast<size_t>(fd)] = index;
+    descriptor(fd).slot = index;
     if (!watch(fd, events)) {
       invalid.push_back({fd, svc_pollfd[index].events, POLLNVAL});
     }
@@ -246,7 +245,7 @@ bool decoded_within_message(const SVCXPRT *transp) {
     return true;
   }
   XDR *xdrs = &static_cast<svc_dg_data *>(transp->xp_p2)->su_xdrs;
-  return XDR_GETPOS(xdrs) <= descriptors[static_cast<size_t>(transp->xp_fd)].datagram_length;
+  return XDR_GETPOS(xdrs) <= descriptor(transp->xp_fd).datagram_length;
 }
 
 // The library's request loop (svc_run) built from its own pieces, so that
@@ -299,7 +298,7 @@ void run_request_loop() {
     for (int i = 0; i < got; ++i) {
       const epoll_event &event = events[static_cast<size_t>(i)];
       int fd = event.data.fd;
-      size_t index = slot_of_fd[static_cast<size_t>(fd)];
+      size_t index = descriptor(fd).slot;
       if (index >= count || svc_pollfd[index].fd != fd) {
         // Left the poll set without being closed: no longer watched.
         epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);

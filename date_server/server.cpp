@@ -46,16 +46,14 @@ static char *date_text(time_t when) {
   static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  static time_t zone_read_at;
-  static bool zone_read;
+  static time_t zone_read_at = -1;
   // "Www Mmm dd hh:mm:ss " and a year of up to 11 characters, "\n", NUL.
   static char text[20 + 11 + 2];
 
   time_t now = time(nullptr);
-  if (!zone_read || now != zone_read_at) {
+  if (now != zone_read_at) {
     tzset();
     zone_read_at = now;
-    zone_read = true;
   }
   struct tm fields;
   if (localtime_r(&when, &fields) == nullptr || fields.tm_year > INT_MAX - 1900) {

@@ -174,8 +174,7 @@ static std::string rpcbind_path() {
 
 pid_t start_rpcbind() {
   pid_t pid = spawn({rpcbind_path(), "-f"});
-  bool up = eventually(
-      [] { return registered_port(kPortmapProgram, 2, IPPROTO_UDP).value_or(0) == 111; }, 5000);
+  bool up = eventually([] { return registered_ports(kPortmapProgram, 2)["udp"] == 111; }, 5000);
   if (!up) {
     kill_and_reap(pid);
     throw std::runtime_error("rpcbind did not answer on 127.0.0.1");
@@ -191,27 +190,6 @@ void stop_rpcbind(pid_t pid) {
   if (!wait_exit(pid, 3000)) {
     kill_and_reap(pid);
   }
-}
-
-std::optional<uint16_t> registered_port(uint32_t program, uint32_t version, uint32_t protocol) {
-  Call call;
-  call.xid = static_cast<uint32_t>(now_ms());
-  call.program = kPortmapProgram;
-  call.version = 2;
-  call.procedure = 3;  // PMAPPROC_GETPORT
-  for (uint32_t field : {program, version, protocol, 0U}) {
-    put_u32(call.arguments, field);
-  }
-  auto answer = udp_exchange(111, encode_call(call), 500);
-  if (!answer) {
-    return std::nullopt;
-  }
-  auto reply = parse_reply(*answer);
-  if (!reply || reply->reply_stat != kMsgAccepted || reply->accept_stat != kSuccess ||
-      reply->body.size() != 4) {
-    return std::nullopt;
-  }
-  return static_cast<uint16_t>(reply->body[2] << 8 | reply->body[3]);
 }
 
 // Reads XDR items from a message, front to back.
@@ -246,7 +224,7 @@ std::map<std::string, uint16_t> registered_ports(uint32_t program, uint32_t vers
   call.version = 3;
   call.procedure = 4;  // RPCBPROC_DUMP
   std::map<std::string, uint16_t> ports;
-  auto answer = udp_exchange(111, encode_call(call), 500);
+  auto answer = exchange("udp", 111, encode_call(call), 500);
   auto reply = answer ? parse_reply(*answer) : std::nullopt;
   if (!reply || reply->reply_stat != kMsgAccepted || reply->accept_stat != kSuccess) {
     return ports;
@@ -472,12 +450,6 @@ std::optional<Bytes> exchange(const std::string &netid, uint16_t port, const Byt
   return answer;
 }
 
-std::optional<Bytes> udp_exchange(uint16_t port, const Bytes &message, int timeout_ms) {
-  return exchange("udp", port, message, timeout_ms);
-}
-
-int udp_connect(uint16_t port) { return loopback_connect("udp", port); }
-
 std::optional<Bytes> receive_datagram(int fd, int timeout_ms) {
   if (!wait_readable(fd, timeout_ms)) {
     return std::nullopt;
@@ -490,8 +462,6 @@ std::optional<Bytes> receive_datagram(int fd, int timeout_ms) {
   buffer.resize(static_cast<size_t>(got));
   return buffer;
 }
-
-int tcp_connect(uint16_t port) { return loopback_connect("tcp", port); }
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
@@ -601,10 +571,6 @@ std::vector<Bytes> split_records(const Bytes &stream) {
     }
   }
   return records;
-}
-
-std::optional<Bytes> tcp_exchange(uint16_t port, const Bytes &message, int timeout_ms) {
-  return exchange("tcp", port, message, timeout_ms);
 }
 
 // A handle of the library's on a connected socket of the netid's kind.

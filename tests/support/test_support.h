@@ -53,9 +53,6 @@ int64_t now_ms();
 // Starts rpcbind in the foreground and waits until it answers on 127.0.0.1.
 pid_t start_rpcbind();
 void stop_rpcbind(pid_t pid);
-// Port registered for (program, version, protocol) at 127.0.0.1, 0 if none,
-// nullopt if the port mapper did not answer.
-std::optional<uint16_t> registered_port(uint32_t program, uint32_t version, uint32_t protocol);
 // Every port registered for (program, version) at 127.0.0.1, by netid
 // ("udp", "tcp", "udp6", "tcp6"), from the port mapper's whole list; empty
 // if it did not answer.
@@ -141,15 +138,9 @@ int loopback_connect(const std::string &netid, uint16_t port, int buffer_size = 
 std::optional<Bytes> exchange(const std::string &netid, uint16_t port, const Bytes &message,
                               int timeout_ms = 2000);
 
-// One datagram out, one back (nullopt if none within timeout_ms).
-std::optional<Bytes> udp_exchange(uint16_t port, const Bytes &message, int timeout_ms = 2000);
-// A UDP socket connected to 127.0.0.1:port; -1 on failure.
-int udp_connect(uint16_t port);
 // The next datagram on fd, nullopt if none within timeout_ms (0: none
 // waiting now).
 std::optional<Bytes> receive_datagram(int fd, int timeout_ms);
-// Connects to 127.0.0.1:port; -1 on failure.
-int tcp_connect(uint16_t port);
 void set_nonblocking(int fd);
 bool send_all(int fd, const Bytes &data);
 // One fragment of TCP record marking: its 4-byte mark, then data.
@@ -164,8 +155,6 @@ std::optional<Bytes> read_until_closed(int fd, int timeout_ms);
 // The whole records in a stream of record marking; a trailing partial one
 // is left out.
 std::vector<Bytes> split_records(const Bytes &stream);
-// Connects, sends one record, reads one record, closes.
-std::optional<Bytes> tcp_exchange(uint16_t port, const Bytes &message, int timeout_ms = 2000);
 
 // The server's answer to procedure 1 or 2 through the library's client over
 // the transport with this netid; nullopt on any failure.
