@@ -42,6 +42,9 @@ Descriptor &descriptor(int fd) {
   return descriptors[index];
 }
 
+// A descriptor the table already holds: a transport, or one in the poll set.
+Descriptor &known(int fd) { return descriptors[static_cast<size_t>(fd)]; }
+
 DescriptorKind kind_of(int fd) {
   auto index = static_cast<size_t>(fd);
   return index < descriptors.size() ? descriptors[index].kind : DescriptorKind::kConnection;
@@ -58,7 +61,7 @@ bool datagram_ready(int fd) {
     return false;
   }
   auto datagram_length = static_cast<size_t>(length);
-  descriptor(fd).datagram_length = datagram_length;
+  known(fd).datagram_length = datagram_length;
   XDR xdrs;
   xdrmem_create(&xdrs, head, static_cast<u_int>(std::min(datagram_length, sizeof head)),
                 XDR_DECODE);
@@ -97,7 +100,7 @@ struct Slot {
   int rounds_unchecked = 0;
 };
 std::vector<Slot> slots;
-Slot &slot_of(int fd) { return slots[descriptor(fd).slot]; }
+Slot &slot_of(int fd) { return slots[known(fd).slot]; }
 std::vector<pollfd> room_check;
 std::vector<size_t> room_check_slot;
 
@@ -245,7 +248,7 @@ bool decoded_within_message(const SVCXPRT *transp) {
     return true;
   }
   XDR *xdrs = &static_cast<svc_dg_data *>(transp->xp_p2)->su_xdrs;
-  return XDR_GETPOS(xdrs) <= descriptor(transp->xp_fd).datagram_length;
+  return XDR_GETPOS(xdrs) <= known(transp->xp_fd).datagram_length;
 }
 
 // The library's request loop (svc_run) built from its own pieces, so that
@@ -298,7 +301,7 @@ void run_request_loop() {
     for (int i = 0; i < got; ++i) {
       const epoll_event &event = events[static_cast<size_t>(i)];
       int fd = event.data.fd;
-      size_t index = descriptor(fd).slot;
+      size_t index = known(fd).slot;
       if (index >= count || svc_pollfd[index].fd != fd) {
         // Left the poll set without being closed: no longer watched.
         epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
