@@ -14,9 +14,12 @@
 #include <cstring>
 #include <vector>
 
+#include "date_svc.h"
+
 #include "date.h"
 #include "request_loop.h"
 #include "server_output.h"
+#include "termination.h"
 
 FILE *server_output = stdout;
 
@@ -147,7 +150,7 @@ static bool offer_on_ipv6(const char *netid, const char *create_failure,
   return true;
 }
 
-int main(int /*argc*/, char ** /*argv*/) {
+void start_service() {
   // The library writes replies with plain write(): a client that leaves
   // before its reply is written must not end the server.
   signal(SIGPIPE, SIG_IGN);
@@ -198,7 +201,13 @@ int main(int /*argc*/, char ** /*argv*/) {
     while (getnetconfig(netconfig_handle) != nullptr) {
     }
   }
+}
 
+#ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+int main(int /*argc*/, char ** /*argv*/) {
+  end_on_termination_signals();
+  start_service();
   run_request_loop();
   fail("svc_run returned");
 }
+#endif

@@ -251,77 +251,83 @@ bool decoded_within_message(const SVCXPRT *transp) {
   return XDR_GETPOS(xdrs) <= known(transp->xp_fd).datagram_length;
 }
 
-// The library's request loop (svc_run) built from its own pieces, so that
-// the ready descriptors pass screen_ready before the library serves them.
-// In every other respect it is the library's: an interrupted wait is
-// retried, and a wait that fails for good ends the loop with the library's
-// warning.
+// One round of the library's request loop (svc_run), built from its own
+// pieces, so that the ready descriptors pass screen_ready before the library
+// serves them. In every other respect it is the library's: an interrupted
+// wait is retried in the next round, and a wait that fails for good ends
+// the loop with the library's warning.
 //
 // The library closes connections while it serves, and a connection it
 // accepts may get the number of one it closed, whose registration went with
 // its socket. So once a listener has been served, every connection's
 // registration is confirmed in the next round (the library also closes idle
 // connections when it accepts one).
-void run_request_loop() {
-  epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd < 0) {
-    warn("svc_run: - poll failed");
-    return;
-  }
-  std::vector<pollfd> ready;
-  std::vector<epoll_event> events;
+bool serve_round(int timeout_ms) {
+  static std::vector<pollfd> ready;
+  static std::vector<epoll_event> events;
   // Only the library's serving of a connection or a listener opens and
   // closes descriptors; a round of datagrams leaves the poll set as it was.
-  bool poll_set_may_have_changed = true;
-  for (;;) {
-    int max_pollfd = svc_max_pollfd;
-    if (max_pollfd == 0 && svc_pollfd == nullptr) {
-      return;
-    }
-    auto count = static_cast<size_t>(max_pollfd);
-    ready.clear();
-    if (poll_set_may_have_changed || count != slots.size()) {
-      follow_poll_set(count, ready);
-      if (!ready.empty()) {  // closed descriptors, for the library to drop
-        svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
-        continue;
-      }
-    }
-    events.resize(std::max<size_t>(count, 1));
-    int got = epoll_wait(epoll_fd, events.data(), static_cast<int>(events.size()), -1);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
+  static bool poll_set_may_have_changed = true;
+  if (epoll_fd < 0) {
+    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_fd < 0) {
       warn("svc_run: - poll failed");
-      return;
+      return false;
     }
-    poll_set_may_have_changed = false;
-    bool accepting = false;
-    for (int i = 0; i < got; ++i) {
-      const epoll_event &event = events[static_cast<size_t>(i)];
-      int fd = event.data.fd;
-      size_t index = known(fd).slot;
-      if (index >= count || svc_pollfd[index].fd != fd) {
-        // Left the poll set without being closed: no longer watched.
-        epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-        continue;
-      }
-      DescriptorKind kind = kind_of(fd);
-      poll_set_may_have_changed = poll_set_may_have_changed || kind != DescriptorKind::kDatagram;
-      accepting = accepting || kind == DescriptorKind::kListener;
-      ready.push_back({fd, svc_pollfd[index].events, static_cast<short>(event.events)});
-    }
-    screen_ready(ready);
-    if (!ready.empty()) {
+  }
+  int max_pollfd = svc_max_pollfd;
+  if (max_pollfd == 0 && svc_pollfd == nullptr) {
+    return false;
+  }
+  auto count = static_cast<size_t>(max_pollfd);
+  ready.clear();
+  if (poll_set_may_have_changed || count != slots.size()) {
+    follow_poll_set(count, ready);
+    if (!ready.empty()) {  // closed descriptors, for the library to drop
       svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
+      return true;
     }
-    if (accepting) {
-      for (const Slot &slot : slots) {
-        if (slot.fd >= 0 && kind_of(slot.fd) == DescriptorKind::kConnection) {
-          registration(slot.fd) |= kMaybeGone;
-        }
+  }
+  events.resize(std::max<size_t>(count, 1));
+  int got = epoll_wait(epoll_fd, events.data(), static_cast<int>(events.size()), timeout_ms);
+  if (got < 0) {
+    if (errno == EINTR) {
+      return true;
+    }
+    warn("svc_run: - poll failed");
+    return false;
+  }
+  poll_set_may_have_changed = false;
+  bool accepting = false;
+  for (int i = 0; i < got; ++i) {
+    const epoll_event &event = events[static_cast<size_t>(i)];
+    int fd = event.data.fd;
+    size_t index = known(fd).slot;
+    if (index >= count || svc_pollfd[index].fd != fd) {
+      // Left the poll set without being closed: no longer watched.
+      epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+      continue;
+    }
+    DescriptorKind kind = kind_of(fd);
+    poll_set_may_have_changed = poll_set_may_have_changed || kind != DescriptorKind::kDatagram;
+    accepting = accepting || kind == DescriptorKind::kListener;
+    ready.push_back({fd, svc_pollfd[index].events, static_cast<short>(event.events)});
+  }
+  screen_ready(ready);
+  if (!ready.empty()) {
+    svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
+  }
+  if (accepting) {
+    for (const Slot &slot : slots) {
+      if (slot.fd >= 0 && kind_of(slot.fd) == DescriptorKind::kConnection) {
+        registration(slot.fd) |= kMaybeGone;
       }
     }
+  }
+  return true;
+}
+
+void run_request_loop() {
+  while (serve_round(-1)) {
   }
 }

@@ -29,7 +29,11 @@ void note_transport(const SVCXPRT *transp, TransportKind kind);
 // bounds itself).
 bool decoded_within_message(const SVCXPRT *transp);
 
-// Serves until polling fails for good.
+// Waits up to timeout_ms (-1: without end) for calls and connections, and
+// serves those that are ready. False when waiting has failed for good.
+bool serve_round(int timeout_ms);
+
+// Serves round after round until waiting fails for good.
 void run_request_loop();
 
 #endif

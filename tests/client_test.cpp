@@ -261,6 +261,45 @@ TEST_F(ClientTest, SlowStoppedServerTimesOutAfterTwentyFiveSeconds) {
   EXPECT_EQ(finished.out, "");
 }
 
+// SIGINT, SIGTERM and SIGHUP end the client at once, as their default
+// action does, also while the library waits with every signal blocked: for
+// a port mapper that never answers, or for a server that never replies.
+TEST_F(ClientTest, TerminationSignalsEndTheClientWhateverItWaitsOn) {
+  server_ = start_server();
+  ASSERT_EQ(kill(server_.pid, SIGSTOP), 0);
+  for (bool port_mapper_silent : {false, true}) {
+    int silent_port_mapper = -1;
+    if (port_mapper_silent) {
+      stop_rpcbind(rpcbind_pid_);
+      rpcbind_pid_ = -1;
+      silent_port_mapper = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(111);
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ASSERT_EQ(bind(silent_port_mapper, reinterpret_cast<sockaddr *>(&address), sizeof address),
+                0);
+    }
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+      SCOPED_TRACE(std::string(port_mapper_silent ? "port mapper" : "call") + " waiting, signal " +
+                   std::to_string(signal_number));
+      start_client({"127.0.0.1"});
+      sleep_ms(1000);
+      ASSERT_EQ(kill(client_pid_, signal_number), 0);
+      int64_t sent_ms = now_ms();
+      Finished finished = finish_client(1000);
+      EXPECT_LT(now_ms() - sent_ms, 1000);
+      ASSERT_TRUE(WIFSIGNALED(finished.status)) << finished.err;
+      EXPECT_EQ(WTERMSIG(finished.status), signal_number);
+      EXPECT_EQ(finished.out, "");
+      EXPECT_EQ(finished.err, "");
+    }
+    if (silent_port_mapper >= 0) {
+      close(silent_port_mapper);
+    }
+  }
+}
+
 // The client's memory is the same after ten passes as after thousands:
 // every date text is released once printed. libfaketime turns the
 // one-second sleep into a millisecond.

@@ -56,6 +56,10 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
     throw std::runtime_error("fork failed");
   }
   if (pid == 0) {
+    // As a user's shell starts a command, whatever the test runner ignores.
+    for (int signal_number : {SIGHUP, SIGINT, SIGTERM}) {
+      signal(signal_number, SIG_DFL);
+    }
     if (!stdout_path.empty()) {
       int fd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(fd, 1);

@@ -1,0 +1,15 @@
+// The client's work apart from its entry point: the set-up of its output
+// and one pass against a server. The entry point runs them; the fuzz
+// targets drive them against peers of their own.
+#ifndef DATE_CLIENT_CLIENT_H
+#define DATE_CLIENT_CLIENT_H
+
+// Output line by line, a closed connection reported rather than fatal, and
+// SIGINT, SIGTERM and SIGHUP taking effect at once.
+void prepare_client();
+
+// One pass against host: a handle, the time, the date, the counter lines
+// after an odd pass. False on a failure, with the report on standard error.
+bool poll_once(const char *host, int pass);
+
+#endif
