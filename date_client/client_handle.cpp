@@ -86,6 +86,9 @@ bool ask_port_mapper(struct sockaddr_storage address, socklen_t length, rpcvers_
   if (status != RPC_SUCCESS) {
     rpc_createerr.cf_stat = RPC_PMAPFAILURE;
     clnt_geterr(clnt, &rpc_createerr.cf_error);
+    // A reply that failed to decode halfway leaves what it had decoded (of
+    // a list of addresses, the first entries) for the caller to release.
+    xdr_free(xdr_result, static_cast<char *>(result));
   }
   clnt_destroy(clnt);
   return status == RPC_SUCCESS;

@@ -1,0 +1,93 @@
+// One input is the port mapper's reply to the client's query for the
+// server's TCP port, taken through the client's own query, its reading of
+// the answer (a port, or a list of universal addresses) and the connection
+// that follows. The target is the port mapper on loopback. The first byte
+// chooses the query: even portmap 2 GETPORT over 127.0.0.1, odd rpcbind 4
+// GETADDRLIST over ::1. The reply's first four bytes are its xid XOR the
+// query's, so that 0 there answers the query.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "client.h"
+#include "fuzz_support.h"
+
+using namespace fuzz_support;
+
+namespace {
+
+std::mutex input_lock;
+std::vector<uint8_t> reply;
+
+// Answers every query with the input, and then with a well-formed "not
+// registered", so that a reply the client passes over ends its wait at
+// once rather than after its time limit.
+void be_the_port_mapper(int ipv4_fd, int ipv6_fd) {
+  pollfd entries[2] = {{ipv4_fd, POLLIN, 0}, {ipv6_fd, POLLIN, 0}};
+  for (;;) {
+    if (poll(entries, 2, -1) <= 0) {
+      continue;
+    }
+    for (const pollfd &entry : entries) {
+      if ((entry.revents & POLLIN) == 0) {
+        continue;
+      }
+      uint8_t query[1024];
+      sockaddr_storage from{};
+      socklen_t from_length = sizeof from;
+      ssize_t got = recvfrom(entry.fd, query, sizeof query, 0, reinterpret_cast<sockaddr *>(&from),
+                             &from_length);
+      if (got < 4) {
+        continue;
+      }
+      uint32_t xid = get_u32(query);
+      std::vector<uint8_t> answer;
+      {
+        std::lock_guard<std::mutex> hold(input_lock);
+        answer = reply;
+      }
+      if (answer.size() >= 4) {
+        put_u32(answer.data(), get_u32(answer.data()) ^ xid);
+      }
+      sendto(entry.fd, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&from),
+             from_length);
+      // xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS, port 0 (or
+      // an empty list).
+      uint8_t not_registered[28] = {};
+      put_u32(not_registered, xid);
+      put_u32(not_registered + 4, 1);
+      sendto(entry.fd, not_registered, sizeof not_registered, 0,
+             reinterpret_cast<sockaddr *>(&from), from_length);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
+  enter_private_network(false);
+  silence_output();
+  prepare_client();
+  int ipv4_fd = bound_socket(AF_INET, SOCK_DGRAM, 111);
+  int ipv6_fd = bound_socket(AF_INET6, SOCK_DGRAM, 111);
+  std::thread(be_the_port_mapper, ipv4_fd, ipv6_fd).detach();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size == 0) {
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> hold(input_lock);
+    reply.assign(data + 1, data + size);
+  }
+  poll_once((data[0] & 1) != 0 ? "::1" : "127.0.0.1", 1);
+  return 0;
+}

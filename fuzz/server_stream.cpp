@@ -1,0 +1,88 @@
+// One input is the byte stream of one TCP connection to the server, record
+// marks and all, served as the server serves it (deferred accept, the
+// non-blocking connection with its record bound, the room check) until the
+// input is used up and the server has closed the connection; every reply is
+// read back and checked. The first byte chooses the transport: even tcp
+// (IPv4), odd tcp6.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "date_svc.h"
+#include "fuzz_support.h"
+#include "request_loop.h"
+
+using namespace fuzz_support;
+
+namespace {
+
+int families[2] = {AF_INET, AF_INET6};
+uint16_t ports[2];
+
+// The records of `replies`, each checked as a reply; a trailing part of a
+// record is a finding too, since the server had closed the connection.
+void check_replies(const std::vector<uint8_t> &replies) {
+  size_t at = 0;
+  while (at < replies.size()) {
+    if (replies.size() - at < 4) {
+      finding("the server's stream ends inside a record mark");
+    }
+    uint32_t mark = get_u32(&replies[at]);
+    size_t length = mark & 0x7fffffffU;
+    if ((mark & 0x80000000U) == 0 || replies.size() - at - 4 < length) {
+      finding("the server sent a reply that is not one whole fragment");
+    }
+    const uint8_t *message = &replies[at + 4];
+    check_reply(message, length, length >= 4 ? get_u32(message) : 0);
+    at += 4 + length;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
+  enter_private_network(true);
+  silence_output();
+  start_service();
+  for (int i = 0; i < 2; ++i) {
+    ports[i] = port_of(server_transport(families[i], SOCK_STREAM));
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  // A connection that sends nothing is not handed to the server for 5 s.
+  if (size < 2) {
+    return 0;
+  }
+  int transport = data[0] & 1;
+  int fd = connected_socket(families[transport], SOCK_STREAM, ports[transport]);
+  if (send(fd, data + 1, size - 1, MSG_NOSIGNAL) != static_cast<ssize_t>(size - 1)) {
+    finding("the input did not fit the connection's buffers");
+  }
+  shutdown(fd, SHUT_WR);
+  std::vector<uint8_t> replies;
+  bool closed = false;
+  for (int round = 0; !closed; ++round) {
+    if (round == 1000 || !serve_round(10)) {
+      finding("the server did not close a connection whose client had ended");
+    }
+    uint8_t buffer[4096];
+    ssize_t got;
+    while ((got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+      replies.insert(replies.end(), buffer, buffer + got);
+    }
+    closed = got == 0 || (got < 0 && errno != EAGAIN);
+  }
+  // Closed with a reset: no TIME_WAIT left behind on either side.
+  struct linger abort_close = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+  close(fd);
+  check_replies(replies);
+  return 0;
+}
