@@ -161,6 +161,10 @@ answering() {
   done
 }
 gone() { ! in_container pgrep -x date_server > /dev/null && unregistered; }
+# Another server than the first one answers.
+restarted() {
+  [ "$(in_container systemctl show -p MainPID --value date_server)" != "$main_pid" ] && answering
+}
 unit_links_gone() { [ -z "$(in_container find /etc/systemd -name 'date_server*')" ]; }
 
 check "the service's user exists" in_container getent passwd _date_server > /dev/null
@@ -190,7 +194,8 @@ expect_equal "the server's capabilities, privileges and seccomp" \
 
 # --- its life -------------------------------------------------------------------
 
-# What is done in the container | what must follow | within seconds. After
+# What is done in the container | what must follow | within seconds. A
+# reinstallation upgrades the package to the same version. After
 # "systemctl stop rpcbind" the query of "answering" starts rpcbind through its
 # socket. The server starts here more often than systemd allows by default
 # (5 starts in 10 s), so each step clears the count first.
@@ -207,6 +212,7 @@ while IFS='|' read -r action condition seconds; do
   }
   echo "ok: $action: $condition after $(awk "BEGIN { printf \"%.1f\", $EPOCHREALTIME - $started }") s"
 done << 'EOF'
+apt-get install -y --reinstall /pkg/date-service_*.deb|restarted|10
 systemctl stop date_server|unregistered|5
 systemctl start date_server|answering|5
 systemctl kill --signal=KILL date_server|answering|5
