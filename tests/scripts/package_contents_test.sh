@@ -24,7 +24,7 @@ dpkg-deb -e "$package" "$scratch/control"
 # Pedantic and informational tags are shown, not failed on; overrides carry
 # their reasons in debian/*.lintian-overrides.
 check "lintian finds no error or warning" \
-  lintian --pedantic --info --fail-on error,warning "$package_dir"/date-service_*.changes
+  lintian --pedantic --display-info --fail-on error,warning "$package_dir"/date-service_*.changes
 # Another export at another path, built later: the same bytes.
 "$here/package_build.sh" "$source_dir" "$scratch/again" > /dev/null
 for deb in "$package_dir"/*.deb; do
