@@ -11,9 +11,11 @@ PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 TEST_PACKAGES=(googletest libgtest-dev faketime libfaketime iproute2 util-linux procps
   # the package, manual page, unit and two-host tests
-  dpkg-dev file groff-base man-db systemd init-system-helpers adduser nftables
-  # the package under systemd as PID 1 in a container
-  systemd-container)
+  dpkg-dev file groff-base man-db systemd init-system-helpers nftables
+  # the package built and judged as Debian builds its own
+  git build-essential debhelper lintian devscripts
+  # the package under systemd as PID 1 in a container, with its autopkgtest
+  systemd-container autopkgtest)
 require_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 if [ "$(id -u)" -ne 0 ]; then
   echo "the tests create network namespaces: run as root" >&2
@@ -31,10 +33,9 @@ configure_and_build "$PROJECT_ROOT/build-test" -DDATE_BUILD_TESTS=ON
 # error (this combined runtime does not honour a log_path of its own),
 # which fails the test: the tests check the server's standard error and
 # exit status. LeakSanitizer stays on: it works in the tests' namespaces;
-# the suppressions name a leak inside libtirpc. The package under systemd
-# (label systemd) runs in the normal build only: in its container the
-# server's sanitizer reports would reach the container's journal, not
-# reports/.
+# the suppressions name a leak inside libtirpc. The package tests (label
+# package) run in the normal build only: they build and check the Debian
+# package, whatever the build tree.
 sanitize_dir="$PROJECT_ROOT/build-sanitize"
 configure_and_build "$sanitize_dir" -DDATE_SANITIZE=ON -DDATE_BUILD_TESTS=ON
 reports="$sanitize_dir/reports"
@@ -46,7 +47,7 @@ status=0
   export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1"
   export LSAN_OPTIONS="suppressions=$PROJECT_ROOT/tests/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-  ctest --output-on-failure -j"$(nproc)" -LE systemd
+  ctest --output-on-failure -j"$(nproc)" -LE package
 ) || status=$?
 if [ -n "$(ls -A "$reports")" ]; then
   echo "sanitizer reports:" >&2

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the package with dpkg as on a fresh machine, then runs what it
-# installed: the maintainer scripts make the service's user and enable the
-# unit, systemd accepts the unit, the server runs as that user with a real
-# rpcbind, and the unit's stop-time clean-up removes its registrations.
+# Installs the package with dpkg as on a fresh machine, without systemd
+# running, then runs what it installed: the maintainer scripts make the
+# service's user and enable the unit, systemd accepts the unit, the server
+# runs as that user with a real rpcbind, and the unit's stop-time clean-up
+# removes its registrations.
 # Everything happens in a private network and mount namespace whose /etc,
 # /usr and /var are overlays on a tmpfs, so nothing of it stays on the host.
 # Needs root. Usage: package_install_test.sh PACKAGE_DIR
@@ -38,6 +39,9 @@ trap cleanup EXIT
 user=_date_server
 unit=/usr/lib/systemd/system/date_server.service
 program=826422358
+# Enabling links the unit into both targets of its WantedBy=.
+enablement_links="/etc/systemd/system/multi-user.target.wants/date_server.service
+/etc/systemd/system/rpcbind.service.wants/date_server.service"
 
 # --- installation -------------------------------------------------------------
 
@@ -49,7 +53,9 @@ echo "ok: dpkg -i $(basename "$package")"
 check "the service's system user exists" getent passwd "$user"
 expect_equal "the user logs in nowhere" /usr/sbin/nologin "$(getent passwd "$user" | cut -d: -f7)"
 check "the user's uid is a system uid" test "$(id -u "$user")" -lt 1000
-check "the unit is enabled" test -L /etc/systemd/system/multi-user.target.wants/date_server.service
+for link in $enablement_links; do
+  check "the unit is enabled: $link" test -L "$link"
+done
 check "systemd accepts the unit" systemd-analyze verify date_server.service
 check "man finds date_server(8)" man -w 8 date_server
 check "man finds date_client(1)" man -w 1 date_client
@@ -122,4 +128,6 @@ rpcbind_pid=
 check "dpkg -r" dpkg -r date-service > /dev/null
 check "the unit is gone" test ! -e "$unit"
 check "dpkg -P" dpkg -P date-service > /dev/null
-check "no enablement link is left" test ! -e /etc/systemd/system/multi-user.target.wants/date_server.service
+for link in $enablement_links; do
+  check "$link is gone" test ! -e "$link"
+done

@@ -6,7 +6,7 @@ fail() {
   exit 1
 }
 
-# package_in DIR: the path of the package that cpack built into DIR.
+# package_in DIR: the path of the package that dpkg-buildpackage built into DIR.
 package_in() {
   local package
   package=$(find "$1" -maxdepth 1 -name 'date-service_*.deb' | head -n 1)
