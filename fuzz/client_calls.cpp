@@ -1,70 +1,186 @@
-// One input is one datagram to the server's UDP transport, served as the
-// server serves it: the loop's look at the datagram, the library's decoding,
-// the dispatcher and the routines, and the reply read back. The first byte
-// chooses the transport: even udp (IPv4), odd udp6.
+// One input is the server's side of one pass of the client: the byte stream
+// of its TCP connection, the record-marked replies to procedures 1 and 2,
+// taken through the stubs and the client's printing. The target is the port
+// mapper on 127.0.0.1 (a well-formed answer, its own port) and the server.
+// The first four bytes of each reply's first fragment are its xid XOR the
+// xid of the call the client is waiting on, so that 0 there answers it.
 #include <netinet/in.h>
+#include <poll.h>
+#include <rpc/rpc.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
 
-#include "date_svc.h"
+#include "client.h"
 #include "fuzz_support.h"
-#include "request_loop.h"
 
 using namespace fuzz_support;
 
 namespace {
 
-int server_fds[2];
-int client_fds[2];
+std::mutex lock;
+std::condition_variable changed;
+std::vector<uint8_t> stream;
+int connections_served = 0;
 
-bool datagram_waiting(int fd) {
-  char byte;
-  return recv(fd, &byte, sizeof byte, MSG_PEEK | MSG_DONTWAIT) >= 0;
+uint16_t server_port;
+
+void answer_port_query(int fd) {
+  uint8_t query[1024];
+  sockaddr_storage from{};
+  socklen_t from_length = sizeof from;
+  ssize_t got =
+      recvfrom(fd, query, sizeof query, 0, reinterpret_cast<sockaddr *>(&from), &from_length);
+  if (got < 4) {
+    return;
+  }
+  // xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS, the port.
+  uint8_t answer[28] = {};
+  put_u32(answer, get_u32(query));
+  put_u32(answer + 4, 1);
+  put_u32(answer + 24, server_port);
+  sendto(fd, answer, sizeof answer, 0, reinterpret_cast<sockaddr *>(&from), from_length);
+}
+
+// The xid of the next call on the connection; false once the client has
+// closed it or sends no call.
+bool next_call(int fd, uint32_t *xid) {
+  uint8_t head[8];
+  if (recv(fd, head, sizeof head, MSG_WAITALL) != sizeof head) {
+    return false;
+  }
+  *xid = get_u32(head + 4);
+  std::vector<uint8_t> rest((get_u32(head) & 0x7fffffffU) - 4);
+  return rest.empty() || recv(fd, rest.data(), rest.size(), MSG_WAITALL) ==
+                             static_cast<ssize_t>(rest.size());
+}
+
+// Whether the client takes `message` (whole fragments, marks and all) as
+// the reply to the call with `xid`: its header decodes and the xids match.
+// Otherwise it passes over it and reads on.
+bool answers(const std::vector<uint8_t> &message, uint32_t xid) {
+  std::vector<uint8_t> body;
+  for (size_t at = 0; at + 4 <= message.size();) {
+    size_t length = get_u32(&message[at]) & 0x7fffffffU;
+    size_t end = std::min(message.size(), at + 4 + length);
+    body.insert(body.end(), message.begin() + static_cast<long>(at + 4),
+                message.begin() + static_cast<long>(end));
+    at = end;
+  }
+  XDR xdrs;
+  xdrmem_create(&xdrs, reinterpret_cast<char *>(body.data()), static_cast<u_int>(body.size()),
+                XDR_DECODE);
+  struct rpc_msg reply {};
+  reply.acpted_rply.ar_verf = _null_auth;
+  reply.acpted_rply.ar_results.proc = reinterpret_cast<xdrproc_t>(xdr_void);
+  bool decoded = xdr_replymsg(&xdrs, &reply) != 0;
+  if (decoded && reply.rm_reply.rp_stat == MSG_ACCEPTED) {
+    xdr_free(reinterpret_cast<xdrproc_t>(xdr_opaque_auth),
+             reinterpret_cast<char *>(&reply.acpted_rply.ar_verf));
+  }
+  return decoded && reply.rm_xid == xid;
+}
+
+// Sends the input message by message, each with its xid made the xid of
+// the call the client waits on, and waits for the next call after each
+// message that answers one.
+void serve_connection(int fd, const std::vector<uint8_t> &input) {
+  timeval limit = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  uint32_t xid = 0;
+  bool calling = next_call(fd, &xid);
+  size_t at = 0;
+  while (calling && at < input.size()) {
+    size_t end = at;
+    bool last = false;
+    while (!last && end + 4 <= input.size()) {
+      uint32_t mark = get_u32(&input[end]);
+      last = (mark & 0x80000000U) != 0;
+      end = std::min(input.size(), end + 4 + (mark & 0x7fffffffU));
+    }
+    end = std::max(std::min(end, input.size()), std::min(at + 4, input.size()));
+    std::vector<uint8_t> message(input.begin() + static_cast<long>(at),
+                                 input.begin() + static_cast<long>(end));
+    if (message.size() >= 8 && (get_u32(&message[0]) & 0x7fffffffU) >= 4) {
+      put_u32(&message[4], get_u32(&message[4]) ^ xid);
+    }
+    send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+    at = end;
+    // After the input's last message the client has all it will get: it
+    // either takes it or meets the end of the stream.
+    if (at < input.size() && answers(message, xid)) {
+      calling = next_call(fd, &xid);
+    }
+  }
+  if (at < input.size()) {
+    send(fd, &input[at], input.size() - at, MSG_NOSIGNAL);
+  }
+  shutdown(fd, SHUT_WR);
+  uint8_t rest[1024];
+  while (recv(fd, rest, sizeof rest, 0) > 0) {
+  }
+  linger abort_close = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+  close(fd);
+}
+
+void be_the_server(int port_mapper_fd, int listener) {
+  pollfd entries[2] = {{port_mapper_fd, POLLIN, 0}, {listener, POLLIN, 0}};
+  for (;;) {
+    if (poll(entries, 2, -1) <= 0) {
+      continue;
+    }
+    if ((entries[0].revents & POLLIN) != 0) {
+      answer_port_query(port_mapper_fd);
+    }
+    if ((entries[1].revents & POLLIN) != 0) {
+      int fd = accept(listener, nullptr, nullptr);
+      std::vector<uint8_t> input;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        input = stream;
+      }
+      if (fd >= 0) {
+        serve_connection(fd, input);
+      }
+      std::lock_guard<std::mutex> hold(lock);
+      ++connections_served;
+      changed.notify_all();
+    }
+  }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
-  enter_private_network(true);
+  enter_private_network(false);
   silence_output();
-  start_service();
-  int families[2] = {AF_INET, AF_INET6};
-  for (int i = 0; i < 2; ++i) {
-    server_fds[i] = server_transport(families[i], SOCK_DGRAM);
-    client_fds[i] = connected_socket(families[i], SOCK_DGRAM, port_of(server_fds[i]));
-  }
+  prepare_client();
+  int port_mapper_fd = bound_socket(AF_INET, SOCK_DGRAM, 111);
+  int listener = bound_socket(AF_INET, SOCK_STREAM, 0);
+  server_port = port_of(listener);
+  std::thread(be_the_server, port_mapper_fd, listener).detach();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (size == 0) {
-    return 0;
+  int served_before;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    stream.assign(data, data + size);
+    served_before = connections_served;
   }
-  int transport = data[0] & 1;
-  const uint8_t *datagram = data + 1;
-  size_t length = size - 1;
-  if (send(client_fds[transport], datagram, length, 0) != static_cast<ssize_t>(length)) {
-    return 0;  // over the size of a datagram
-  }
-  for (int round = 0; datagram_waiting(server_fds[transport]); ++round) {
-    if (round == 10 || !serve_round(0)) {
-      finding("a datagram was left unserved");
-    }
-  }
-  static uint8_t reply[65536];
-  ssize_t got;
-  int replies = 0;
-  while ((got = recv(client_fds[transport], reply, sizeof reply, MSG_DONTWAIT)) >= 0) {
-    if (++replies > 1) {
-      finding("more than one reply to a datagram");
-    }
-    if (length < 4) {
-      finding("a reply to a datagram too short to hold a call");
-    }
-    check_reply(reply, static_cast<size_t>(got), get_u32(datagram));
+  poll_once("127.0.0.1", 1);
+  std::unique_lock<std::mutex> hold(lock);
+  if (!changed.wait_for(hold, std::chrono::seconds(10),
+                        [&] { return connections_served > served_before; })) {
+    finding("the pass left its connection open");
   }
   return 0;
 }
