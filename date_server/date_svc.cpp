@@ -1,4 +1,6 @@
 // Entry point of date_server and the dispatcher of the date program.
+#include "date_svc.h"
+
 #include <fcntl.h>
 #include <netconfig.h>
 #include <netinet/in.h>
@@ -13,8 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#include "date_svc.h"
 
 #include "date.h"
 #include "request_loop.h"
@@ -31,9 +31,17 @@ static const u_int kLargestReply = 128;
 
 static void *netconfig_handle;
 
-static void fail(const char *message) {
+[[noreturn]] static void fail(const char *message) {
   fputs(message, stderr);
   exit(1);
+}
+
+// The start-up's checks: each step that fails ends the server with its
+// message.
+static void fail_unless(bool succeeded, const char *message) {
+  if (!succeeded) {
+    fail(message);
+  }
 }
 
 // The routines in the one shape the dispatcher calls them in: a routine
@@ -86,9 +94,8 @@ void date_propg_1(struct svc_req *rqstp, SVCXPRT *transp) {
       (xdr_sizeof(xdr_result, result) == 0 || !svc_sendreply(transp, xdr_result, result))) {
     svcerr_systemerr(transp);
   }
-  if (!svc_freeargs(transp, xdr_argument, reinterpret_cast<char *>(&argument))) {
-    fail("unable to free arguments");
-  }
+  fail_unless(svc_freeargs(transp, xdr_argument, reinterpret_cast<char *>(&argument)),
+              "unable to free arguments");
 }
 
 // The library prints some complaints of its own on standard output
@@ -142,20 +149,15 @@ static bool offer_on_ipv6(const char *netid, const char *create_failure,
   netconfigs.push_back(nconf);
   // IPv4 has transports of its own: this socket takes IPv6 only.
   int ipv6_only = 1;
-  if (fd < 0 || nconf == nullptr ||
-      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &ipv6_only, sizeof ipv6_only) != 0) {
-    fail(create_failure);
-  }
+  fail_unless(fd >= 0 && nconf != nullptr &&
+                  setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &ipv6_only, sizeof ipv6_only) == 0,
+              create_failure);
   // Buffer sizes as for IPv4: the library's defaults for datagrams, the
   // smaller ones of each connection for TCP.
   SVCXPRT *transp = datagram ? svc_tli_create(fd, nconf, nullptr, 0, 0)
                              : svc_tli_create(fd, nconf, nullptr, kLargestReply, kLargestRecord);
-  if (transp == nullptr) {
-    fail(create_failure);
-  }
-  if (!svc_reg(transp, DATE_PROPG, DATE_VERS, date_propg_1, nconf)) {
-    fail(register_failure);
-  }
+  fail_unless(transp != nullptr, create_failure);
+  fail_unless(svc_reg(transp, DATE_PROPG, DATE_VERS, date_propg_1, nconf), register_failure);
   note_transport(transp, datagram ? TransportKind::kDatagram : TransportKind::kListener);
   return true;
 }
@@ -164,19 +166,14 @@ void start_service() {
   // The library writes replies with plain write(): a client that leaves
   // before its reply is written must not end the server.
   signal(SIGPIPE, SIG_IGN);
-  if (!separate_output()) {
-    fail("cannot set up output.");
-  }
+  fail_unless(separate_output(), "cannot set up output.");
 
   clear_registrations();
 
   SVCXPRT *udp_transport = svcudp_create(RPC_ANYSOCK);
-  if (udp_transport == nullptr) {
-    fail("cannot create udp service.");
-  }
-  if (!svc_register(udp_transport, DATE_PROPG, DATE_VERS, date_propg_1, IPPROTO_UDP)) {
-    fail("unable to register (DATE_PROPG, DATE_VERS, udp).");
-  }
+  fail_unless(udp_transport != nullptr, "cannot create udp service.");
+  fail_unless(svc_register(udp_transport, DATE_PROPG, DATE_VERS, date_propg_1, IPPROTO_UDP),
+              "unable to register (DATE_PROPG, DATE_VERS, udp).");
   note_transport(udp_transport, TransportKind::kDatagram);
 
   // TCP connections in non-blocking mode with a bounded record: a record is
@@ -186,12 +183,9 @@ void start_service() {
   int largest_record = kLargestRecord;
   rpc_control(RPC_SVC_CONNMAXREC_SET, &largest_record);
   SVCXPRT *tcp_transport = svctcp_create(RPC_ANYSOCK, kLargestReply, kLargestRecord);
-  if (tcp_transport == nullptr) {
-    fail("cannot create tcp service.");
-  }
-  if (!svc_register(tcp_transport, DATE_PROPG, DATE_VERS, date_propg_1, IPPROTO_TCP)) {
-    fail("unable to register (DATE_PROPG, DATE_VERS, tcp).");
-  }
+  fail_unless(tcp_transport != nullptr, "cannot create tcp service.");
+  fail_unless(svc_register(tcp_transport, DATE_PROPG, DATE_VERS, date_propg_1, IPPROTO_TCP),
+              "unable to register (DATE_PROPG, DATE_VERS, tcp).");
   note_transport(tcp_transport, TransportKind::kListener);
 
   if (offer_on_ipv6("udp6", "cannot create udp6 service.",
@@ -217,7 +211,8 @@ void start_service() {
 int main(int /*argc*/, char ** /*argv*/) {
   end_on_termination_signals();
   start_service();
-  run_request_loop();
+  while (serve_round(-1)) {
+  }
   fail("svc_run returned");
 }
 #endif

@@ -262,6 +262,12 @@ bool decoded_within_message(const SVCXPRT *transp) {
 // its socket. So once a listener has been served, every connection's
 // registration is confirmed in the next round (the library also closes idle
 // connections when it accepts one).
+// As the library's loop ends: with its warning.
+static bool poll_failed() {
+  warn("svc_run: - poll failed");
+  return false;
+}
+
 bool serve_round(int timeout_ms) {
   static std::vector<pollfd> ready;
   static std::vector<epoll_event> events;
@@ -270,10 +276,9 @@ bool serve_round(int timeout_ms) {
   static bool poll_set_may_have_changed = true;
   if (epoll_fd < 0) {
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_fd < 0) {
-      warn("svc_run: - poll failed");
-      return false;
-    }
+  }
+  if (epoll_fd < 0) {
+    return poll_failed();
   }
   int max_pollfd = svc_max_pollfd;
   if (max_pollfd == 0 && svc_pollfd == nullptr) {
@@ -291,11 +296,7 @@ bool serve_round(int timeout_ms) {
   events.resize(std::max<size_t>(count, 1));
   int got = epoll_wait(epoll_fd, events.data(), static_cast<int>(events.size()), timeout_ms);
   if (got < 0) {
-    if (errno == EINTR) {
-      return true;
-    }
-    warn("svc_run: - poll failed");
-    return false;
+    return errno == EINTR || poll_failed();
   }
   poll_set_may_have_changed = false;
   bool accepting = false;
@@ -325,9 +326,4 @@ bool serve_round(int timeout_ms) {
     }
   }
   return true;
-}
-
-void run_request_loop() {
-  while (serve_round(-1)) {
-  }
 }

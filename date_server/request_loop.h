@@ -33,7 +33,4 @@ bool decoded_within_message(const SVCXPRT *transp);
 // serves those that are ready. False when waiting has failed for good.
 bool serve_round(int timeout_ms);
 
-// Serves round after round until waiting fails for good.
-void run_request_loop();
-
 #endif

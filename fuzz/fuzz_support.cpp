@@ -164,10 +164,13 @@ int bound_socket(int family, int type, uint16_t port) {
   return fd;
 }
 
-int connected_socket(int family, int type, uint16_t port) {
+int connected_socket(int family, int type, uint16_t port, int receive_buffer) {
   sockaddr_storage address;
   socklen_t length = loopback(family, port, &address);
   int fd = socket(family, type | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && receive_buffer > 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
     fail("connect on loopback");
   }

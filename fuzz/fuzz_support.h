@@ -21,10 +21,11 @@ void enter_private_network(bool with_rpcbind);
 void silence_output();
 
 // A socket of `type` on loopback of `family` (AF_INET or AF_INET6) bound
-// to `port` (0: any), and one connected to `port`. End the process on
-// failure.
+// to `port` (0: any), and one connected to `port`, with a receive buffer of
+// receive_buffer bytes (0: the system's) set before it connects. End the
+// process on failure.
 int bound_socket(int family, int type, uint16_t port);
-int connected_socket(int family, int type, uint16_t port);
+int connected_socket(int family, int type, uint16_t port, int receive_buffer = 0);
 uint16_t port_of(int fd);
 
 // The server's transport of this family and type, as start_service() made

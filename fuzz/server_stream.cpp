@@ -4,11 +4,15 @@
 // input is used up and the server has closed the connection; every reply is
 // read back and checked. The first byte chooses the transport: even tcp
 // (IPv4), odd tcp6.
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <rpc/rpc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -43,6 +47,68 @@ void check_replies(const std::vector<uint8_t> &replies) {
   }
 }
 
+// The server's end of the connection whose client end is fd gets a send
+// buffer of the kernel's least size, as on a host short of memory; the
+// kernel would otherwise let it grow to megabytes.
+void shrink_send_buffer_towards(int fd) {
+  sockaddr_storage client{};
+  socklen_t client_length = sizeof client;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&client), &client_length);
+  for (int index = 0; index < svc_max_pollfd; ++index) {
+    sockaddr_storage peer{};
+    socklen_t peer_length = sizeof peer;
+    int server_fd = svc_pollfd[index].fd;
+    if (server_fd >= 0 &&
+        getpeername(server_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length) == 0 &&
+        peer_length == client_length && memcmp(&peer, &client, client_length) == 0) {
+      int smallest = 1;
+      setsockopt(server_fd, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+    }
+  }
+}
+
+// A client that stays connected for the whole run, sends procedure 0 over
+// and over, and reads its replies slowly, a little before each input, as a
+// stuck client would: the server fills its buffers, then waits for it to
+// have room, while every input is served beside it.
+struct Bystander {
+  int fd = -1;
+  size_t sent = 0;
+};
+Bystander bystanders[2];
+
+void keep_calling(Bystander &bystander) {
+  // Procedure 0, AUTH_NONE, as one record.
+  static uint8_t call[44];
+  put_u32(call, 0x80000000U | 40);
+  put_u32(call + 12, 2);
+  put_u32(call + 16, 0x31423456);
+  put_u32(call + 20, 1);
+  ssize_t wrote;
+  while ((wrote = send(bystander.fd, call + bystander.sent % sizeof call,
+                       sizeof call - bystander.sent % sizeof call, MSG_NOSIGNAL)) > 0) {
+    bystander.sent += static_cast<size_t>(wrote);
+  }
+}
+
+void connect_bystander(Bystander &bystander, int family, uint16_t port) {
+  bystander.fd = connected_socket(family, SOCK_STREAM, port, 1);
+  fcntl(bystander.fd, F_SETFL, O_NONBLOCK);
+  for (int round = 0; round < 3000; ++round) {
+    keep_calling(bystander);
+    serve_round(0);
+    if (round == 10) {
+      shrink_send_buffer_towards(bystander.fd);
+    }
+  }
+}
+
+void read_a_little(Bystander &bystander) {
+  uint8_t replies[512];
+  recv(bystander.fd, replies, sizeof replies, MSG_DONTWAIT);
+  keep_calling(bystander);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
@@ -51,6 +117,7 @@ extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
   start_service();
   for (int i = 0; i < 2; ++i) {
     ports[i] = port_of(server_transport(families[i], SOCK_STREAM));
+    connect_bystander(bystanders[i], families[i], ports[i]);
   }
   return 0;
 }
@@ -61,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return 0;
   }
   int transport = data[0] & 1;
+  read_a_little(bystanders[transport]);
   int fd = connected_socket(families[transport], SOCK_STREAM, ports[transport]);
   if (send(fd, data + 1, size - 1, MSG_NOSIGNAL) != static_cast<ssize_t>(size - 1)) {
     finding("the input did not fit the connection's buffers");

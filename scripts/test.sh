@@ -16,7 +16,7 @@ TEST_PACKAGES=(googletest libgtest-dev faketime libfaketime iproute2 util-linux 
   git build-essential debhelper lintian devscripts
   # the package under systemd as PID 1 in a container, with its autopkgtest
   systemd-container autopkgtest)
-require_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+require_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
 if [ "$(id -u)" -ne 0 ]; then
   echo "the tests create network namespaces: run as root" >&2
   exit 1
@@ -54,4 +54,11 @@ if [ -n "$(ls -A "$reports")" ]; then
   cat "$reports"/* >&2
   status=1
 fi
+
+# The fuzz targets (clang, libFuzzer, both sanitizers): every corpus file
+# replayed, and 30 s of each target (label fuzz). A finding fails its test
+# and is kept in build-fuzz/fuzz/findings/.
+fuzz_dir="$PROJECT_ROOT/build-fuzz"
+configure_and_build "$fuzz_dir" -DCMAKE_CXX_COMPILER=clang++ -DDATE_FUZZ=ON
+(cd "$fuzz_dir" && ctest --output-on-failure -j"$(nproc)") || status=$?
 exit "$status"
