@@ -78,7 +78,8 @@ bool datagram_ready(int fd) {
 }
 
 // Rounds that a connection may be served without a check for room. Every
-// round reads one record and writes at most one reply of under 132 bytes.
+// round reads one record and writes at most one reply, in one write: under
+// 132 bytes, or up to 460 for a call with a verifier of 400 bytes.
 // A new connection's send buffer is empty, at least 4 KiB free (the kernel's
 // floor); a buffer that polls writable is at least a third free. Either way
 // the next replies fit, by a wide margin, whatever the kernel's accounting
