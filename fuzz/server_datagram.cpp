@@ -1,7 +1,8 @@
 // One input is one datagram to the server's UDP transport, served as the
 // server serves it: the loop's look at the datagram, the library's decoding,
 // the dispatcher and the routines, and the reply read back. The first byte
-// chooses the transport: even udp (IPv4), odd udp6.
+// chooses the transport (even udp, IPv4; odd udp6) and a failure of the
+// loop's system calls (see faults.h).
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdint>
 
 #include "date_svc.h"
+#include "faults.h"
 #include "fuzz_support.h"
 #include "request_loop.h"
 
@@ -36,6 +38,12 @@ extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
     server_fds[i] = server_transport(families[i], SOCK_DGRAM);
     client_fds[i] = connected_socket(families[i], SOCK_DGRAM, port_of(server_fds[i]));
   }
+  // The loop's first round makes its epoll descriptor: should that fail,
+  // the round reports it and ends the loop, as a failed poll does.
+  plan_fault(1 << 1, {Fault::kCreateFails});
+  if (with_fault_armed([] { return serve_round(0); }) || !fault_injected()) {
+    finding("a round went on without its epoll descriptor");
+  }
   return 0;
 }
 
@@ -49,8 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (send(client_fds[transport], datagram, length, 0) != static_cast<ssize_t>(length)) {
     return 0;  // over the size of a datagram
   }
+  plan_fault(data[0], server_faults);
   for (int round = 0; datagram_waiting(server_fds[transport]); ++round) {
-    if (round == 10 || !serve_round(0)) {
+    if (round == 10 || (!with_fault_armed([] { return serve_round(0); }) && !fault_injected())) {
       finding("a datagram was left unserved");
     }
   }

@@ -2,8 +2,8 @@
 // marks and all, served as the server serves it (deferred accept, the
 // non-blocking connection with its record bound, the room check) until the
 // input is used up and the server has closed the connection; every reply is
-// read back and checked. The first byte chooses the transport: even tcp
-// (IPv4), odd tcp6.
+// read back and checked. The first byte chooses the transport (even tcp,
+// IPv4; odd tcp6) and a failure of the loop's system calls (see faults.h).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "date_svc.h"
+#include "faults.h"
 #include "fuzz_support.h"
 #include "request_loop.h"
 
@@ -136,8 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   shutdown(fd, SHUT_WR);
   std::vector<uint8_t> replies;
   bool closed = false;
+  plan_fault(data[0], server_faults);
   for (int round = 0; !closed; ++round) {
-    if (round == 1000 || !serve_round(10)) {
+    if (round == 1000 || (!with_fault_armed([] { return serve_round(10); }) && !fault_injected())) {
       finding("the server did not close a connection whose client had ended");
     }
     uint8_t buffer[4096];
