@@ -32,20 +32,10 @@ int connections_served = 0;
 uint16_t server_port;
 
 void answer_port_query(int fd) {
-  uint8_t query[1024];
-  sockaddr_storage from{};
-  socklen_t from_length = sizeof from;
-  ssize_t got =
-      recvfrom(fd, query, sizeof query, 0, reinterpret_cast<sockaddr *>(&from), &from_length);
-  if (got < 4) {
-    return;
+  Query query;
+  if (receive_query(fd, &query)) {
+    send_accepted_reply(fd, query, server_port);
   }
-  // xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS, the port.
-  uint8_t answer[28] = {};
-  put_u32(answer, get_u32(query));
-  put_u32(answer + 4, 1);
-  put_u32(answer + 24, server_port);
-  sendto(fd, answer, sizeof answer, 0, reinterpret_cast<sockaddr *>(&from), from_length);
 }
 
 // The xid of the next call on the connection; false once the client has
@@ -73,18 +63,8 @@ bool answers(const std::vector<uint8_t> &message, uint32_t xid) {
                 message.begin() + static_cast<long>(end));
     at = end;
   }
-  XDR xdrs;
-  xdrmem_create(&xdrs, reinterpret_cast<char *>(body.data()), static_cast<u_int>(body.size()),
-                XDR_DECODE);
-  struct rpc_msg reply {};
-  reply.acpted_rply.ar_verf = _null_auth;
-  reply.acpted_rply.ar_results.proc = reinterpret_cast<xdrproc_t>(xdr_void);
-  bool decoded = xdr_replymsg(&xdrs, &reply) != 0;
-  if (decoded && reply.rm_reply.rp_stat == MSG_ACCEPTED) {
-    xdr_free(reinterpret_cast<xdrproc_t>(xdr_opaque_auth),
-             reinterpret_cast<char *>(&reply.acpted_rply.ar_verf));
-  }
-  return decoded && reply.rm_xid == xid;
+  uint32_t reply_xid = 0;
+  return decode_reply_header(body.data(), body.size(), &reply_xid) && reply_xid == xid;
 }
 
 // Sends the input message by message, each with its xid made the xid of

@@ -56,32 +56,20 @@ void be_the_port_mapper(int ipv4_fd, int ipv6_fd, int ipv4_listener, int ipv6_li
         }
         continue;
       }
-      uint8_t query[1024];
-      sockaddr_storage from{};
-      socklen_t from_length = sizeof from;
-      ssize_t got = recvfrom(entry.fd, query, sizeof query, 0, reinterpret_cast<sockaddr *>(&from),
-                             &from_length);
-      if (got < 4) {
+      Query query;
+      if (!receive_query(entry.fd, &query)) {
         continue;
       }
-      uint32_t xid = get_u32(query);
       std::vector<uint8_t> answer;
       {
         std::lock_guard<std::mutex> hold(input_lock);
         answer = reply;
       }
       if (answer.size() >= 4) {
-        put_u32(answer.data(), get_u32(answer.data()) ^ xid);
+        put_u32(answer.data(), get_u32(answer.data()) ^ query.xid);
       }
-      sendto(entry.fd, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&from),
-             from_length);
-      // xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS, port 0 (or
-      // an empty list).
-      uint8_t not_registered[28] = {};
-      put_u32(not_registered, xid);
-      put_u32(not_registered + 4, 1);
-      sendto(entry.fd, not_registered, sizeof not_registered, 0,
-             reinterpret_cast<sockaddr *>(&from), from_length);
+      send_to_sender(entry.fd, query, answer.data(), answer.size());
+      send_accepted_reply(entry.fd, query, 0);  // port 0, or an empty list
     }
   }
 }

@@ -186,21 +186,56 @@ uint16_t port_of(int fd) {
                    : reinterpret_cast<sockaddr_in *>(&address)->sin_port);
 }
 
-int server_transport(int family, int type) {
+int poll_set_descriptor(const std::function<bool(int fd)> &matches) {
   for (int index = 0; index < svc_max_pollfd; ++index) {
     int fd = svc_pollfd[index].fd;
+    if (fd >= 0 && matches(fd)) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+int server_transport(int family, int type) {
+  int fd = poll_set_descriptor([&](int candidate) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     int fd_type = 0;
     socklen_t type_length = sizeof fd_type;
-    if (fd >= 0 && getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0 &&
-        getsockopt(fd, SOL_SOCKET, SO_TYPE, &fd_type, &type_length) == 0 &&
-        address.ss_family == family && fd_type == type) {
-      return fd;
-    }
+    return getsockname(candidate, reinterpret_cast<sockaddr *>(&address), &length) == 0 &&
+           getsockopt(candidate, SOL_SOCKET, SO_TYPE, &fd_type, &type_length) == 0 &&
+           address.ss_family == family && fd_type == type;
+  });
+  if (fd < 0) {
+    fprintf(stderr, "the server has no transport of family %d, type %d\n", family, type);
+    exit(1);
   }
-  fprintf(stderr, "the server has no transport of family %d, type %d\n", family, type);
-  exit(1);
+  return fd;
+}
+
+bool receive_query(int fd, Query *query) {
+  uint8_t call[1024];
+  query->from_length = sizeof query->from;
+  ssize_t got = recvfrom(fd, call, sizeof call, 0, reinterpret_cast<sockaddr *>(&query->from),
+                         &query->from_length);
+  if (got < 4) {
+    return false;
+  }
+  query->xid = get_u32(call);
+  return true;
+}
+
+void send_to_sender(int fd, const Query &query, const uint8_t *bytes, size_t size) {
+  sendto(fd, bytes, size, 0, reinterpret_cast<const sockaddr *>(&query.from), query.from_length);
+}
+
+void send_accepted_reply(int fd, const Query &query, uint32_t result) {
+  // xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS, the result.
+  uint8_t reply[28] = {};
+  put_u32(reply, query.xid);
+  put_u32(reply + 4, 1);
+  put_u32(reply + 24, result);
+  send_to_sender(fd, query, reply, sizeof reply);
 }
 
 uint32_t get_u32(const uint8_t *at) {
@@ -215,7 +250,7 @@ void put_u32(uint8_t *at, uint32_t value) {
   at[3] = static_cast<uint8_t>(value);
 }
 
-void check_reply(const uint8_t *message, size_t size, uint32_t xid) {
+bool decode_reply_header(const uint8_t *message, size_t size, uint32_t *xid) {
   XDR xdrs;
   xdrmem_create(&xdrs, const_cast<char *>(reinterpret_cast<const char *>(message)),
                 static_cast<u_int>(size), XDR_DECODE);
@@ -224,14 +259,23 @@ void check_reply(const uint8_t *message, size_t size, uint32_t xid) {
   reply.acpted_rply.ar_results.where = nullptr;
   reply.acpted_rply.ar_results.proc = reinterpret_cast<xdrproc_t>(xdr_void);
   if (!xdr_replymsg(&xdrs, &reply)) {
-    finding("the server sent a reply that does not decode");
-  }
-  if (reply.rm_xid != xid) {
-    finding("the server's reply has another xid than the call");
+    return false;
   }
   if (reply.rm_reply.rp_stat == MSG_ACCEPTED) {
     xdr_free(reinterpret_cast<xdrproc_t>(xdr_opaque_auth),
              reinterpret_cast<char *>(&reply.acpted_rply.ar_verf));
+  }
+  *xid = reply.rm_xid;
+  return true;
+}
+
+void check_reply(const uint8_t *message, size_t size, uint32_t xid) {
+  uint32_t reply_xid = 0;
+  if (!decode_reply_header(message, size, &reply_xid)) {
+    finding("the server sent a reply that does not decode");
+  }
+  if (reply_xid != xid) {
+    finding("the server's reply has another xid than the call");
   }
 }
 

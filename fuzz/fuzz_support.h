@@ -3,8 +3,11 @@
 #ifndef FUZZ_FUZZ_SUPPORT_H
 #define FUZZ_FUZZ_SUPPORT_H
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace fuzz_support {
 
@@ -28,12 +31,32 @@ int bound_socket(int family, int type, uint16_t port);
 int connected_socket(int family, int type, uint16_t port, int receive_buffer = 0);
 uint16_t port_of(int fd);
 
+// The first descriptor of the library's poll set that `matches`; -1 if none.
+int poll_set_descriptor(const std::function<bool(int fd)> &matches);
+
 // The server's transport of this family and type, as start_service() made
 // it, from the library's poll set.
 int server_transport(int family, int type);
 
+// A call read from the datagram socket fd: its xid and its sender.
+struct Query {
+  uint32_t xid = 0;
+  sockaddr_storage from{};
+  socklen_t from_length = sizeof from;
+};
+// False if the datagram is too short to hold an xid.
+bool receive_query(int fd, Query *query);
+// Sends the query's sender `size` bytes, or an accepted, successful reply
+// to it whose result is the one unsigned integer `result`.
+void send_to_sender(int fd, const Query &query, const uint8_t *bytes, size_t size);
+void send_accepted_reply(int fd, const Query &query, uint32_t result);
+
 uint32_t get_u32(const uint8_t *at);
 void put_u32(uint8_t *at, uint32_t value);
+
+// Whether `message` begins with an ONC RPC reply header that decodes; its
+// xid in *xid.
+bool decode_reply_header(const uint8_t *message, size_t size, uint32_t *xid);
 
 // Ends the process (a finding) unless `message` is an ONC RPC reply whose
 // header decodes and whose xid is `xid`.

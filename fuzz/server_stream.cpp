@@ -55,17 +55,14 @@ void shrink_send_buffer_towards(int fd) {
   sockaddr_storage client{};
   socklen_t client_length = sizeof client;
   getsockname(fd, reinterpret_cast<sockaddr *>(&client), &client_length);
-  for (int index = 0; index < svc_max_pollfd; ++index) {
+  int server_fd = poll_set_descriptor([&](int candidate) {
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
-    int server_fd = svc_pollfd[index].fd;
-    if (server_fd >= 0 &&
-        getpeername(server_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length) == 0 &&
-        peer_length == client_length && memcmp(&peer, &client, client_length) == 0) {
-      int smallest = 1;
-      setsockopt(server_fd, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
-    }
-  }
+    return getpeername(candidate, reinterpret_cast<sockaddr *>(&peer), &peer_length) == 0 &&
+           peer_length == client_length && memcmp(&peer, &client, client_length) == 0;
+  });
+  int smallest = 1;
+  setsockopt(server_fd, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
 }
 
 // A client that stays connected for the whole run, sends procedure 0 over
