@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -151,11 +152,24 @@ std::string read_file(const std::string &path) {
   return content.str();
 }
 
+// Removed with all they hold when the test program ends.
+struct TempDirs {
+  std::vector<std::string> paths;
+  ~TempDirs() {
+    for (const std::string &path : paths) {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  }
+};
+
 std::string make_temp_dir() {
+  static TempDirs made;
   char name[] = "/tmp/date_test.XXXXXX";
   if (mkdtemp(name) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }
+  made.paths.emplace_back(name);
   return name;
 }
 
