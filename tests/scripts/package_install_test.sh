@@ -76,8 +76,9 @@ start_server_as() {
 }
 # One pass of the installed client: its first two lines, or its report.
 client_once() {
-  # Started and stopped by its own pid: a client left behind by a wrapper
-  # could write into the next pass's output.
+  # Emptied here, not by the background job's redirection, which may come
+  # after the wait below has read the last pass's output.
+  : > "$scratch/client.out"
   /usr/bin/date_client localhost > "$scratch/client.out" 2>&1 &
   client_pid=$!
   wait_until 5 grep -qs '^$' "$scratch/client.out" || true

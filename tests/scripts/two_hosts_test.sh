@@ -92,6 +92,9 @@ set_up_hosts() {
   nsenter --target "$server_host" --mount --net rpcbind -f &
   rpcbind_pid=$!
   wait_until 5 on_host "$server_host" rpcinfo -p > /dev/null 2>&1 || fail "rpcbind did not come up"
+  # Outputs are emptied before a background job writes them: its own
+  # redirection may come after the waits below have read the last case's.
+  : > "$scratch/server.out"
   nsenter --target "$server_host" --mount --net "$server_binary" \
     > "$scratch/server.out" 2> "$scratch/server.err" &
   server_pid=$!
@@ -124,6 +127,8 @@ EOF
 # second pass, the first with counter lines, which it prints just before it
 # sleeps.
 start_polling() {
+  : > "$scratch/client.out"
+  : > "$scratch/client.err"
   nsenter --target "$client_host" --mount --net "$client_binary" "$target" \
     > "$scratch/client.out" 2> "$scratch/client.err" &
   client_pid=$!
