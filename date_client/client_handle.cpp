@@ -157,6 +157,19 @@ uint16_t look_up_port(const struct sockaddr_storage &address, socklen_t length) 
   return port;
 }
 
+// A connection to a closed port of this host can be made by the socket to
+// itself, when the kernel happens to give it that port as its own (TCP's
+// simultaneous open): the call would then wait for its own echo.
+bool connected_to_itself(int fd) {
+  struct sockaddr_storage local {};
+  struct sockaddr_storage peer {};
+  socklen_t local_length = sizeof local;
+  socklen_t peer_length = sizeof peer;
+  return getsockname(fd, reinterpret_cast<sockaddr *>(&local), &local_length) == 0 &&
+         getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_length) == 0 &&
+         local_length == peer_length && memcmp(&local, &peer, local_length) == 0;
+}
+
 // A TCP connection to `address`, made without blocking and waited for at
 // most TIMEOUT (the kernel alone would try for minutes), then handed to the
 // library in blocking mode. -1 on failure, with RPC_SYSTEMERROR and the
@@ -185,6 +198,9 @@ int connect_within_timeout(const struct sockaddr_storage &address, socklen_t len
     } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
       error = errno;
     }
+  }
+  if (error == 0 && connected_to_itself(fd)) {
+    error = ECONNREFUSED;
   }
   if (error == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     error = errno;
