@@ -252,6 +252,12 @@ bool decoded_within_message(const SVCXPRT *transp) {
   return XDR_GETPOS(xdrs) <= known(transp->xp_fd).datagram_length;
 }
 
+// As the library's loop ends: with its warning.
+static bool poll_failed() {
+  warn("svc_run: - poll failed");
+  return false;
+}
+
 // One round of the library's request loop (svc_run), built from its own
 // pieces, so that the ready descriptors pass screen_ready before the library
 // serves them. In every other respect it is the library's: an interrupted
@@ -263,12 +269,6 @@ bool decoded_within_message(const SVCXPRT *transp) {
 // its socket. So once a listener has been served, every connection's
 // registration is confirmed in the next round (the library also closes idle
 // connections when it accepts one).
-// As the library's loop ends: with its warning.
-static bool poll_failed() {
-  warn("svc_run: - poll failed");
-  return false;
-}
-
 bool serve_round(int timeout_ms) {
   static std::vector<pollfd> ready;
   static std::vector<epoll_event> events;
