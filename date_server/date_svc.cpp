@@ -102,25 +102,57 @@ void date_propg_1(struct svc_req *rqstp, SVCXPRT *transp) {
               "unable to free arguments");
 }
 
+// RPCSEC_GSS (RFC 2203), credential flavour 6. This service takes only the
+// null and AUTH_SYS credentials, but the library hands every call of flavour
+// 6 to its GSS handler before the program sees it, and that handler, for a
+// call that asks to set up a context (no token needed, no connection),
+// acquires GSS credentials that the GSS library keeps: some 200 bytes of the
+// server's memory per datagram, for ever. The library offers no switch to
+// leave GSS out, and its built-in handler comes before any that
+// svc_auth_reg adds. The library calls its handler through its own
+// procedure linkage table (libtirpc 1.3.3, 1.3.6 and 1.3.7), so this
+// definition, in the program, replaces it: every such call is refused as the
+// library refuses a flavour it does not know (AUTH_REJECTEDCRED), over UDP
+// and TCP alike, before anything is allocated. The other flavours that the
+// library knows cost nothing: AUTH_SHORT is refused and AUTH_DH fails at
+// once (the library is built without DES support).
+enum auth_stat _svcauth_gss(struct svc_req * /*rqstp*/, struct rpc_msg * /*msg*/,
+                            bool_t *no_dispatch) {
+  *no_dispatch = FALSE;
+  return AUTH_REJECTEDCRED;
+}
+
+// A daemon started with descriptor 0, 1 or 2 closed would give that number
+// to its first socket, and a later message meant for standard error (or a
+// line meant for standard output) would be written into that socket. Each
+// one that is closed is opened onto /dev/null first.
+static bool open_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      int null_device = open("/dev/null", O_RDWR);
+      if (null_device != fd) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 // The library prints some complaints of its own on standard output
 // (libtirpc 1.3.3: "bad auth_len ..." for AUTH_SYS credentials whose lengths
 // do not add up), so any client could add lines to an output that holds one
 // line per answer. The activity lines go to a duplicate of descriptor 1, and
-// descriptor 1 itself, the library's stdout with it, to /dev/null. Done
-// before any socket exists: were descriptor 1 closed at start, a socket
-// would otherwise take its number.
+// descriptor 1 itself, the library's stdout with it, to /dev/null. (Started
+// with descriptor 1 closed, the lines go to /dev/null, as they would have
+// gone.)
 static bool separate_output() {
   int output = dup(1);
   int null_device = open("/dev/null", O_WRONLY);
-  if (null_device < 0 || dup2(null_device, 1) < 0) {
+  if (output < 0 || null_device < 0 || dup2(null_device, 1) < 0) {
     return false;
   }
-  if (null_device != 1) {
-    close(null_device);
-  }
-  // Started with descriptor 1 closed, the lines go nowhere, as they would
-  // have gone.
-  server_output = output >= 0 ? fdopen(output, "w") : fopen("/dev/null", "w");
+  close(null_device);
+  server_output = fdopen(output, "w");
   return server_output != nullptr;
 }
 
@@ -170,7 +202,8 @@ void start_service() {
   // The library writes replies with plain write(): a client that leaves
   // before its reply is written must not end the server.
   signal(SIGPIPE, SIG_IGN);
-  fail_unless(separate_output(), "cannot set up output.");
+  // Before any socket exists.
+  fail_unless(open_standard_descriptors() && separate_output(), "cannot set up output.");
 
   clear_registrations();
 
