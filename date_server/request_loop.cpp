@@ -1,3 +1,49 @@
+// The server's request loop: the library's svc_run rebuilt from its public
+// pieces (svc_pollfd, svc_max_pollfd, svc_getreq_poll), with epoll for the
+// wait and each round's ready descriptors screened before the library serves
+// them.
+//
+// What the loop mirrors of the library's state, and when:
+// - The poll set. The library owns svc_pollfd: it adds a connection in the
+//   first free slot when it accepts one, sets a slot's fd to -1 when it
+//   closes one, and never moves an open descriptor to another slot. The loop
+//   keeps, per slot, the descriptor it last saw there (`slots`), and per
+//   descriptor number its kind, its epoll registration and its slot
+//   (`descriptors`). It walks the poll set again (follow_poll_set) only after
+//   a round that served a connection or a listener, since only those open or
+//   close descriptors, or when the set's size changed; a round of datagrams
+//   leaves it as it was.
+// - The epoll registrations. Closing a socket removes it from epoll, so a
+//   registration of a number whose socket the library closed is gone, and a
+//   new connection may meanwhile have that number. After a listener has been
+//   served, every connection's registration is marked as possibly gone and
+//   confirmed by the next walk (an EPOLL_CTL_ADD that finds EEXIST was still
+//   the same socket).
+// - A datagram's length, learnt by a peek before the library reads it
+//   (the library decodes from its whole buffer: see decoded_within_message).
+//
+// Why svc_getreq_poll may be handed a compacted array of the ready entries
+// only, in any order: it walks the array it is given up to svc_max_pollfd
+// entries, skips entries whose revents is 0 or whose fd is -1, and stops
+// after `pollretval` entries with events; it never indexes svc_pollfd by
+// position. That is safe only while every entry passed has events and the
+// array holds at most svc_max_pollfd of them, which the loop keeps (it
+// drops the entries it screens out before the call).
+//
+// The library behaviour each rule rests on (read in libtirpc 1.3.3, 1.3.6
+// and 1.3.7, and shown by the tests on each):
+// - A non-blocking connection (RPC_SVC_CONNMAXREC_SET) reads a record's
+//   mark and then its body with separate reads, never past the record, and
+//   takes each fragment as a whole record.
+// - A reply is written until it is out, retrying at full CPU: hence the check
+//   for room before a connection is read (screen_ready).
+// - rendezvous_request accepts one connection per serving and returns at once
+//   when accept fails, errno as accept left it; its listener stays ready, so
+//   the loop pauses it (pause_listener).
+// - A descriptor handed over as POLLNVAL is only unregistered, never closed
+//   nor destroyed; one handed over as readable whose read gives end of stream
+//   is destroyed and closed. So a connection that epoll refuses is shut down
+//   and handed over as readable; POLLNVAL is kept for numbers no longer open.
 #include "request_loop.h"
 
 #include <err.h>
@@ -7,6 +53,7 @@
 #include <rpc/svc_dg.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -92,6 +139,9 @@ constexpr int kRoundsAfterCheck = 2;
 // it over anyway (see note_transport).
 constexpr int kSilenceBeforeAccept = 5;  // seconds
 
+// How long a listener whose accept failed is left out of the wait.
+constexpr int kAcceptPause = 100;  // ms
+
 // What the loop keeps per slot of the library's poll set, for the
 // connection in it.
 struct Slot {
@@ -171,7 +221,9 @@ int epoll_fd = -1;
 
 uint32_t &registration(int fd) { return descriptor(fd).registered; }
 
-// Registers fd for `events`; false if fd is no open descriptor.
+// Registers fd for `events`. False, with errno, when epoll refuses: EBADF
+// for a descriptor that is no longer open, ENOMEM or ENOSPC (past the
+// user's max_user_watches) for one that is.
 bool watch(int fd, uint32_t events) {
   uint32_t &current = registration(fd);
   epoll_event event{};
@@ -200,21 +252,89 @@ bool watch(int fd, uint32_t events) {
 // which removed its registration.
 void forget(int fd) { registration(fd) = kNotRegistered; }
 
+// Listeners whose accept failed for want of descriptors or memory, and the
+// time (CLOCK_MONOTONIC, ms) until which each is left out of the wait.
+struct PausedListener {
+  int fd;
+  int64_t until_ms;
+};
+std::vector<PausedListener> paused_listeners;
+
+int64_t monotonic_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool is_paused(int fd) {
+  return std::any_of(paused_listeners.begin(), paused_listeners.end(),
+                     [fd](const PausedListener &paused) { return paused.fd == fd; });
+}
+
+// A listener whose accept has failed stays ready: the connection is still
+// queued. Served again at once it would fail again, every round, at full
+// CPU. It is left out of the wait for a while instead; connections keep
+// queueing in the kernel meanwhile.
+void pause_listener(int fd) {
+  if (is_paused(fd)) {
+    return;
+  }
+  epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+  forget(fd);
+  paused_listeners.push_back({fd, monotonic_ms() + kAcceptPause});
+}
+
+// Ends the pauses that are over; true if one ended. `wait_ms` is cut down
+// to the end of the next one still running.
+bool resume_listeners(int &wait_ms) {
+  int64_t now = monotonic_ms();
+  size_t before = paused_listeners.size();
+  paused_listeners.erase(
+      std::remove_if(paused_listeners.begin(), paused_listeners.end(),
+                     [now](const PausedListener &paused) { return paused.until_ms <= now; }),
+      paused_listeners.end());
+  for (const PausedListener &paused : paused_listeners) {
+    auto left = static_cast<int>(paused.until_ms - now);
+    wait_ms = wait_ms < 0 ? left : std::min(wait_ms, left);
+  }
+  return paused_listeners.size() != before;
+}
+
+// Leaves a connection with nothing to read but its end: shut down both ways,
+// and what its caller had sent read and dropped (a shut-down socket still
+// gives the bytes that had arrived), so that the library reads no call
+// from it that it could not answer.
+void end_connection(int fd) {
+  shutdown(fd, SHUT_RDWR);
+  static char unread[kLargestRecord];
+  for (int reads = 0; reads < 64 && recv(fd, unread, sizeof unread, MSG_DONTWAIT) > 0; ++reads) {
+  }
+}
+
 // Brings the registrations in line with the library's poll set and the
-// loop's own state of each slot. A descriptor that is no longer open is
-// handed to the library as POLLNVAL, as poll would report it, in `invalid`.
-void follow_poll_set(size_t count, std::vector<pollfd> &invalid) {
+// loop's own state of each slot. A descriptor that epoll refuses goes to
+// `refused`, as the library is to be handed it: a connection as readable
+// once it has been shut down, so that the library reads its end, closes it
+// and destroys its transport (its caller then sees the connection close
+// rather than wait for ever); a descriptor no longer open as POLLNVAL, as
+// poll would report it, for the library to drop. False if a transport of
+// start-up cannot be watched: it could not be served.
+bool follow_poll_set(size_t count, std::vector<pollfd> &refused) {
   slots.resize(count);
   for (size_t index = 0; index < count; ++index) {
     int fd = svc_pollfd[index].fd;
     Slot &slot = slots[index];
-    if (slot.fd != fd) {  // a new connection, or none
-      if (slot.fd >= 0 && (fd < 0 || descriptor(slot.fd).slot == index)) {
+    if (slot.fd != fd) {
+      // This slot's descriptor was closed; its registration went with its
+      // socket. Its number may already serve a new connection that the
+      // library put in an earlier slot, walked and registered above (then
+      // its slot is that one), and that registration stays.
+      if (slot.fd >= 0 && descriptor(slot.fd).slot == index) {
         forget(slot.fd);
       }
       slot = {fd, false, kRoundsOfNewConnection};
     }
-    if (fd < 0) {
+    if (fd < 0 || is_paused(fd)) {
       continue;
     }
     auto events = static_cast<uint32_t>(slot.waiting_for_room ? POLLOUT : svc_pollfd[index].events);
@@ -222,10 +342,19 @@ void follow_poll_set(size_t count, std::vector<pollfd> &invalid) {
       continue;
     }
     descriptor(fd).slot = index;
-    if (!watch(fd, events)) {
-      invalid.push_back({fd, svc_pollfd[index].events, POLLNVAL});
+    if (watch(fd, events)) {
+      continue;
+    }
+    if (errno == EBADF) {
+      refused.push_back({fd, svc_pollfd[index].events, POLLNVAL});
+    } else if (kind_of(fd) == DescriptorKind::kConnection) {
+      end_connection(fd);
+      refused.push_back({fd, svc_pollfd[index].events, POLLIN});
+    } else {
+      return false;
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -271,6 +400,7 @@ static bool poll_failed() {
 // connections when it accepts one).
 bool serve_round(int timeout_ms) {
   static std::vector<pollfd> ready;
+  static std::vector<pollfd> listeners;
   static std::vector<epoll_event> events;
   // Only the library's serving of a connection or a listener opens and
   // closes descriptors; a round of datagrams leaves the poll set as it was.
@@ -286,10 +416,15 @@ bool serve_round(int timeout_ms) {
     return false;
   }
   auto count = static_cast<size_t>(max_pollfd);
+  if (!paused_listeners.empty() && resume_listeners(timeout_ms)) {
+    poll_set_may_have_changed = true;
+  }
   ready.clear();
   if (poll_set_may_have_changed || count != slots.size()) {
-    follow_poll_set(count, ready);
-    if (!ready.empty()) {  // closed descriptors, for the library to drop
+    if (!follow_poll_set(count, ready)) {
+      return poll_failed();
+    }
+    if (!ready.empty()) {  // refused descriptors, for the library to close
       svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
       return true;
     }
@@ -300,7 +435,7 @@ bool serve_round(int timeout_ms) {
     return errno == EINTR || poll_failed();
   }
   poll_set_may_have_changed = false;
-  bool accepting = false;
+  listeners.clear();
   for (int i = 0; i < got; ++i) {
     const epoll_event &event = events[static_cast<size_t>(i)];
     int fd = event.data.fd;
@@ -312,14 +447,23 @@ bool serve_round(int timeout_ms) {
     }
     DescriptorKind kind = kind_of(fd);
     poll_set_may_have_changed = poll_set_may_have_changed || kind != DescriptorKind::kDatagram;
-    accepting = accepting || kind == DescriptorKind::kListener;
-    ready.push_back({fd, svc_pollfd[index].events, static_cast<short>(event.events)});
+    pollfd entry = {fd, svc_pollfd[index].events, static_cast<short>(event.events)};
+    (kind == DescriptorKind::kListener ? listeners : ready).push_back(entry);
   }
   screen_ready(ready);
   if (!ready.empty()) {
     svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
   }
-  if (accepting) {
+  // Each listener alone: the library accepts one connection, and on a
+  // failed accept returns at once, errno as accept left it.
+  for (pollfd &entry : listeners) {
+    errno = 0;
+    svc_getreq_poll(&entry, 1);
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      pause_listener(entry.fd);
+    }
+  }
+  if (!listeners.empty()) {
     for (const Slot &slot : slots) {
       if (slot.fd >= 0 && kind_of(slot.fd) == DescriptorKind::kConnection) {
         registration(slot.fd) |= kMaybeGone;
