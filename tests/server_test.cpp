@@ -211,13 +211,23 @@ TEST_F(ServerTest, NoticesAChangeOfTheSystemTimeZone) {
       2000));
 }
 
-// Started with its standard output closed, the server must not let a socket
-// take descriptor 1 (and then point it at /dev/null): it serves as usual.
-TEST_F(ServerTest, ServesWithStandardOutputClosed) {
-  server_ = start_server({}, {}, {"/bin/sh", "-c", "exec \"$0\" >&-"});
-  EXPECT_TRUE(call_bin_date("udp", server_.udp_port).has_value());
-  EXPECT_TRUE(call_str_date("tcp", server_.tcp_port, 0).has_value());
-  EXPECT_EQ(read_file(server_.stderr_path), "");
+// Started with descriptor 0, 1 or 2 closed, the server must not let a
+// socket take that number, where a message or a line would be written into
+// the socket: the descriptor points at /dev/null, and it serves as usual.
+TEST_F(ServerTest, ServesWithAStandardDescriptorClosed) {
+  for (int closed : {0, 1, 2}) {
+    SCOPED_TRACE("descriptor " + std::to_string(closed) + " closed");
+    kill_and_reap(server_.pid);
+    std::string redirection = "exec \"$0\" " + std::to_string(closed) + ">&-";
+    server_ = start_server({}, {}, {"/bin/sh", "-c", redirection});
+    EXPECT_TRUE(call_bin_date("udp", server_.udp_port).has_value());
+    EXPECT_TRUE(call_str_date("tcp", server_.tcp_port, 0).has_value());
+    char target[64] = {};
+    std::string link = "/proc/" + std::to_string(server_.pid) + "/fd/" + std::to_string(closed);
+    EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/null");
+    EXPECT_EQ(read_file(server_.stderr_path), "");
+  }
 }
 
 struct StartupFailure {

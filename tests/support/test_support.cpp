@@ -123,6 +123,16 @@ double cpu_seconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+long resident_kb(pid_t pid) {
+  std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::stol(line.substr(6));
+    }
+  }
+  return -1;
+}
+
 int open_descriptors(pid_t pid) {
   std::string path = "/proc/" + std::to_string(pid) + "/fd";
   DIR *dir = opendir(path.c_str());

@@ -31,6 +31,8 @@ std::optional<int> wait_exit(pid_t pid, int timeout_ms);
 void kill_and_reap(pid_t pid);
 // CPU time (user + system) of a running process, in seconds.
 double cpu_seconds(pid_t pid);
+// Resident memory of a running process, in kB.
+long resident_kb(pid_t pid);
 // Number of open descriptors of a running process.
 int open_descriptors(pid_t pid);
 
@@ -112,6 +114,7 @@ enum AcceptStat : uint32_t {
 constexpr uint32_t kRpcMismatch = 0;  // reject_stat of a denied reply
 constexpr uint32_t kAuthError = 1;
 constexpr uint32_t kAuthBadCred = 1;  // auth_stat of an AUTH_ERROR
+constexpr uint32_t kAuthRejectedCred = 2;
 
 struct Reply {
   uint32_t xid = 0;
