@@ -84,7 +84,8 @@ Bytes with_choice(uint8_t choice, const Bytes &data) {
 
 // ---- Calls, as libtirpc encodes them.
 
-enum class Credential { kNone, kSys };
+// kGss: an RPCSEC_GSS credential (RFC 2203), which the server refuses.
+enum class Credential { kNone, kSys, kGss };
 
 struct Call {
   uint32_t xid = 0x5eed0001;
@@ -93,6 +94,8 @@ struct Call {
   uint32_t version = kDateVersion;
   uint32_t procedure = kNullProc;
   Credential credential = Credential::kNone;
+  // Of an RPCSEC_GSS credential: DATA 0, INIT 1, CONTINUE_INIT 2, DESTROY 3.
+  uint32_t gss_procedure = 0;
   bool has_argument = false;
   int argument = 0;
 };
@@ -118,6 +121,19 @@ Bytes encode(const Call &call) {
   message.rm_call.cb_proc = call.procedure;
   message.rm_call.cb_cred = auth->ah_cred;
   message.rm_call.cb_verf = auth->ah_verf;
+  // Version 1, the GSS procedure, sequence number 0, service none, and a
+  // context handle: none yet for INIT, four bytes otherwise.
+  Bytes gss_credential;
+  if (call.credential == Credential::kGss) {
+    for (uint32_t word : {1U, call.gss_procedure, 0U, 1U}) {
+      gss_credential.resize(gss_credential.size() + 4);
+      put_u32(&gss_credential[gss_credential.size() - 4], word);
+    }
+    Bytes handle = call.gss_procedure == 1 ? Bytes{0, 0, 0, 0} : Bytes{0, 0, 0, 4, 0, 0, 0, 1};
+    gss_credential.insert(gss_credential.end(), handle.begin(), handle.end());
+    message.rm_call.cb_cred = {6, reinterpret_cast<caddr_t>(gss_credential.data()),
+                               static_cast<u_int>(gss_credential.size())};
+  }
   char buffer[1024];
   XDR xdrs;
   xdrmem_create(&xdrs, buffer, sizeof buffer, XDR_ENCODE);
@@ -127,6 +143,11 @@ Bytes encode(const Call &call) {
   }
   Bytes out(buffer, buffer + xdr_getpos(&xdrs));
   xdr_destroy(&xdrs);
+  // A context's set-up carries a GSS token: eight bytes of one.
+  if (call.credential == Credential::kGss && (call.gss_procedure == 1 || call.gss_procedure == 2)) {
+    Bytes token = {0, 0, 0, 8, 0x60, 0x06, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86};
+    out.insert(out.end(), token.begin(), token.end());
+  }
   // The library encodes version 2 only; another goes in by hand.
   put_u32(&out[8], call.rpcvers);
   if (call.credential == Credential::kSys) {
@@ -205,6 +226,20 @@ Bytes joined(const Bytes &first, const Bytes &second) {
   return out;
 }
 
+// Procedure 0 with an RPCSEC_GSS credential of each GSS procedure.
+std::vector<std::pair<std::string, Bytes>> gss_seeds() {
+  std::vector<std::pair<std::string, Bytes>> seeds;
+  const std::pair<const char *, uint32_t> procedures[] = {
+      {"data", 0}, {"init", 1}, {"continue-init", 2}, {"destroy", 3}};
+  for (const auto &[name, gss_procedure] : procedures) {
+    Call call = date_call(kNullProc);
+    call.credential = Credential::kGss;
+    call.gss_procedure = gss_procedure;
+    seeds.emplace_back(name, encode(call));
+  }
+  return seeds;
+}
+
 void write_encoded() {
   const std::string datagram = "server_datagram";
   struct Seed {
@@ -246,6 +281,11 @@ void write_encoded() {
   Bytes cut_short = encode(date_call(kStrDate));
   cut_short.resize(cut_short.size() - 2);
   write_seed(datagram, "udp-proc2-argument-cut-short", with_choice(0, cut_short));
+  const std::vector<std::pair<std::string, Bytes>> gss_calls = gss_seeds();
+  for (const auto &[name, call] : gss_calls) {
+    write_seed(datagram, "udp-rpcsec-gss-" + name, with_choice(0, call));
+    write_seed(datagram, "udp6-rpcsec-gss-" + name, with_choice(1, call));
+  }
 
   const std::string stream = "server_stream";
   Bytes proc0 = encode(date_call(kNullProc));
@@ -264,6 +304,10 @@ void write_encoded() {
     write_seed(stream, prefix + "largest-call-844", with_choice(family, record(largest)));
   }
   write_seed(stream, "tcp-proc3-one-record", with_choice(0, record(encode(proc3))));
+  for (const auto &[name, call] : gss_calls) {
+    write_seed(stream, "tcp-rpcsec-gss-" + name, with_choice(0, record(call)));
+    write_seed(stream, "tcp6-rpcsec-gss-" + name, with_choice(1, record(call)));
+  }
   write_seed(stream, "tcp-proc2-auth-sys-one-record",
              with_choice(0, record(encode(date_call(kStrDate, Credential::kSys, -1)))));
   write_seed(stream, "tcp-proc2-three-fragments", with_choice(0, record(proc2, {4, 25})));

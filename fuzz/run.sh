@@ -6,6 +6,8 @@
 # Needs root (each target makes a network namespace of its own).
 #
 # Usage: fuzz/run.sh [SECONDS]
+# Exits 1 when any target found something (a crash, a sanitizer report, a
+# leak, a time-out or a slow unit).
 # What the campaign adds stays in build-fuzz/campaign/TARGET (merge it into
 # fuzz/corpus/TARGET by hand with -merge=1 if worth keeping); findings go
 # to build-fuzz/findings/TARGET/.
@@ -35,6 +37,9 @@ campaign() {
 }
 
 mkdir -p "$fuzz_dir/campaign"
+# Findings of earlier campaigns stay; this one counts only its own.
+started="$fuzz_dir/campaign/started"
+touch "$started"
 for ((i = 0; i < ${#targets[@]}; i += 2)); do
   campaign "${targets[i]}" &
   first=$!
@@ -57,16 +62,23 @@ for target in "${targets[@]}"; do
 done
 
 printf '%-20s %12s %9s %8s %9s\n' target executions exec/s corpus findings
+all_findings=0
 for target in "${targets[@]}"; do
   log="$fuzz_dir/campaign/$target.log"
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
   corpus=$(find "$fuzz_dir/campaign/$target" "$PROJECT_ROOT/fuzz/corpus/$target" -type f | wc -l)
-  findings=$(find "$fuzz_dir/findings/$target" -type f | wc -l)
+  findings=$(find "$fuzz_dir/findings/$target" -type f -newer "$started" | wc -l)
   printf '%-20s %12s %9s %8s %9s\n' "$target" "${executions:-?}" "${rate:-?}" "$corpus" "$findings"
+  all_findings=$((all_findings + findings))
 done
 echo
 llvm-cov report "${objects[@]:1}" -instr-profile="$profiles/all.profdata" \
   "$PROJECT_ROOT"/date_server/*.cpp "$PROJECT_ROOT"/date_client/*.cpp "$PROJECT_ROOT"/interface/*.cpp
 echo "lines not reached: llvm-cov show ${objects[*]:1} -instr-profile=$profiles/all.profdata" \
   "-show-line-counts-or-regions $PROJECT_ROOT/date_server/date_svc.cpp ..."
+# A campaign that found something fails, so that it can gate.
+if [ "$all_findings" -gt 0 ]; then
+  echo "$all_findings findings in build-fuzz/findings/" >&2
+  exit 1
+fi
