@@ -50,7 +50,8 @@ static std::string printable_text(const char *text) {
 // waits, the library blocks every signal in the calling thread, so a
 // thread of the client's watches the call's deadline and, once it has
 // passed, shuts the call's socket down: the library's wait then ends at
-// once, and the call fails. The static data below is shared with that
+// once, and the call fails (what the server sends after that resets the
+// connection, so no stream of bytes keeps it going). The static data below is shared with that
 // thread under call_lock.
 static pthread_mutex_t call_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t call_changed;
