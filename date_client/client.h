@@ -4,12 +4,15 @@
 #ifndef DATE_CLIENT_CLIENT_H
 #define DATE_CLIENT_CLIENT_H
 
-// Output line by line, a closed connection reported rather than fatal, and
-// SIGINT, SIGTERM and SIGHUP taking effect at once.
-void prepare_client();
+// Output line by line, a closed connection reported rather than fatal,
+// SIGINT, SIGTERM and SIGHUP taking effect at once, and the thread that
+// ends a call at TIMEOUT from its start. False, with the reason in errno,
+// if that thread cannot be had. Called before any other thread is started.
+bool prepare_client();
 
 // One pass against host: a handle, the time, the date, the counter lines
-// after an odd pass. False on a failure, with the report on standard error.
+// after an odd pass. False on a failure, with the report on standard error:
+// a call past TIMEOUT, and a failed write to standard output, are failures.
 bool poll_once(const char *host, int pass);
 
 #endif

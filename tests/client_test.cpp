@@ -2,6 +2,7 @@
 // server) in the test's own network namespace.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <rpc/pmap_clnt.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -345,8 +346,13 @@ TEST_F(ClientTest, MemoryStaysFlatOverThousandsOfPasses) {
 
 // --- a stand-in server, registered at the port mapper like the real one ---
 
-// Accepts one connection and answers procedure 1 with `time_value`; then
-// either answers procedure 2 with `text`, or resets the connection.
+// How the stand-in answers the calls of its one connection: procedure 1
+// with the time 1234 and then procedure 2 with its text, or procedure 1 and
+// then a reset; or procedure 1 never, but keeping the client's reads busy
+// until the client closes: every 5 s a reply whose xid is not the call's,
+// or the reply itself one byte every 5 s.
+enum class Answer { kTimeAndDate, kTimeThenReset, kOtherXidEvery5s, kOneByteEvery5s };
+
 struct StandIn {
   int listener = -1;
   uint16_t port = 0;
@@ -366,7 +372,17 @@ uint32_t xid_of(const Bytes &call) {
   return static_cast<uint32_t>(call[0] << 24 | call[1] << 16 | call[2] << 8 | call[3]);
 }
 
-void start_stand_in(StandIn &stand_in, const std::string &text, bool reset_after_time) {
+// Sends one piece after another, each whole, 5 s apart, until the client closes its side or all is sent.
+void send_every_5s(int fd, const std::vector<Bytes> &pieces) {
+  for (const Bytes &piece : pieces) {
+    struct pollfd closed = {fd, POLLIN, 0};
+    if (poll(&closed, 1, 5000) != 0 || !send_all(fd, piece)) {
+      return;
+    }
+  }
+}
+
+void start_stand_in(StandIn &stand_in, const std::string &text, Answer answer) {
   stand_in.listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -378,21 +394,37 @@ void start_stand_in(StandIn &stand_in, const std::string &text, bool reset_after
   stand_in.port = ntohs(address.sin_port);
   ASSERT_TRUE(pmap_set(kDateProgram, 1, IPPROTO_TCP, stand_in.port));
   int listener = stand_in.listener;
-  stand_in.thread = std::thread([listener, text, reset_after_time] {
+  stand_in.thread = std::thread([listener, text, answer] {
     int fd = accept(listener, nullptr, nullptr);
     auto time_call = read_record(fd, 5000);
     if (time_call && time_call->size() >= 4) {
-      send_record(fd, success_reply(xid_of(*time_call), u32_bytes(1234)));
-      if (reset_after_time) {
-        struct linger abort_close {
-          1, 0
-        };
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
-      } else if (auto date_call = read_record(fd, 5000); date_call && date_call->size() >= 4) {
-        Bytes body = u32_bytes(static_cast<uint32_t>(text.size()));
-        body.insert(body.end(), text.begin(), text.end());
-        body.resize(body.size() + (4 - text.size() % 4) % 4, 0);
-        send_record(fd, success_reply(xid_of(*date_call), body));
+      uint32_t xid = xid_of(*time_call);
+      Bytes time_reply = fragment(success_reply(xid, u32_bytes(1234)), true);
+      std::vector<Bytes> held;  // what keeps the client waiting, piece by piece
+      if (answer == Answer::kOtherXidEvery5s) {
+        for (uint32_t n = 1; n <= 12; ++n) {
+          held.push_back(fragment(success_reply(xid + n, u32_bytes(1234)), true));
+        }
+      } else if (answer == Answer::kOneByteEvery5s) {
+        for (uint8_t byte : time_reply) {
+          held.push_back({byte});
+        }
+      }
+      if (!held.empty()) {
+        send_every_5s(fd, held);
+      } else {
+        send_all(fd, time_reply);
+        if (answer == Answer::kTimeThenReset) {
+          struct linger abort_close {
+            1, 0
+          };
+          setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+        } else if (auto date_call = read_record(fd, 5000); date_call && date_call->size() >= 4) {
+          Bytes body = u32_bytes(static_cast<uint32_t>(text.size()));
+          body.insert(body.end(), text.begin(), text.end());
+          body.resize(body.size() + (4 - text.size() % 4) % 4, 0);
+          send_record(fd, success_reply(xid_of(*date_call), body));
+        }
       }
     }
     close(fd);
@@ -410,7 +442,7 @@ void stop_stand_in(StandIn &stand_in) {
 
 TEST_F(ClientTest, ControlBytesInTheDateTextArePrintedEscaped) {
   StandIn stand_in;
-  start_stand_in(stand_in, "\x1b[2J\x7f\tThu Jan  1 00:00:00 1970\n", false);
+  start_stand_in(stand_in, "\x1b[2J\x7f\tThu Jan  1 00:00:00 1970\n", Answer::kTimeAndDate);
   start_client({"127.0.0.1"});
   ASSERT_TRUE(eventually([&] { return passes_printed() >= 1; }, 5000));
   // The stand-in answers one pass only; the next one finds no server.
@@ -427,7 +459,7 @@ TEST_F(ClientTest, ControlBytesInTheDateTextArePrintedEscaped) {
 // exits 1 rather than dying of SIGPIPE.
 TEST_F(ClientTest, ResetConnectionIsReportedNotFatal) {
   StandIn stand_in;
-  start_stand_in(stand_in, "", true);
+  start_stand_in(stand_in, "", Answer::kTimeThenReset);
   start_client({"127.0.0.1"});
   Finished finished = finish_client(10000);
   stop_stand_in(stand_in);
@@ -435,15 +467,60 @@ TEST_F(ClientTest, ResetConnectionIsReportedNotFatal) {
   expect_failure(finished, "127.0.0.1: RPC: Unable to send; errno = Connection reset by peer\n");
 }
 
-TEST_F(ClientTest, BrokenPipeDoesNotKillTheClient) {
-  server_ = start_server();
+// Slow: each row holds the first call past the client's 25-second limit,
+// which must bound the call as a whole and not each wait for bytes.
+struct HoldCase {
+  std::string name;
+  Answer answer;
+  friend std::ostream &operator<<(std::ostream &out, const HoldCase &c) { return out << c.name; }
+};
+
+class ClientHeld : public ClientTest, public ::testing::WithParamInterface<HoldCase> {};
+
+TEST_P(ClientHeld, SlowCallTimesOutAfterTwentyFiveSecondsWhateverTheServerSends) {
+  StandIn stand_in;
+  start_stand_in(stand_in, "", GetParam().answer);
   start_client({"127.0.0.1"});
-  ASSERT_TRUE(eventually([&] { return passes_printed() >= 1; }, 5000));
-  std::string status = read_file("/proc/" + std::to_string(client_pid_) + "/status");
-  size_t field = status.find("SigIgn:");
-  ASSERT_NE(field, std::string::npos);
-  unsigned long long mask = std::stoull(status.substr(field + 7), nullptr, 16);
-  EXPECT_NE(mask & (1ULL << (SIGPIPE - 1)), 0U) << "SIGPIPE is not ignored";
+  Finished finished = finish_client(40000);
+  stop_stand_in(stand_in);
+  expect_failure(finished, "127.0.0.1: RPC: Timed out\n");
+  EXPECT_GE(finished.elapsed_ms, 25000);
+  EXPECT_LE(finished.elapsed_ms, 27000);
+  EXPECT_EQ(finished.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ClientHeld,
+                         ::testing::Values(HoldCase{"OtherXidEvery5s", Answer::kOtherXidEvery5s},
+                                           HoldCase{"OneByteEvery5s", Answer::kOneByteEvery5s}),
+                         [](const ::testing::TestParamInfo<HoldCase> &p) { return p.param.name; });
+
+// A reader of the client's output that goes away ends the client at its
+// next line, with status 1 and a report, as any failure ends it; SIGPIPE,
+// ignored for the library's sockets, does not kill it.
+TEST_F(ClientTest, LostReaderEndsTheClientAtItsNextLine) {
+  server_ = start_server();
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  client_started_ms_ = now_ms();
+  client_pid_ = spawn({DATE_CLIENT_BIN, "127.0.0.1"}, {},
+                      "/proc/self/fd/" + std::to_string(pipe_fds[1]), err_path());
+  close(pipe_fds[1]);
+  // The reader goes away after pass 0; the next line is pass 1's first.
+  std::vector<TimedLine> lines = read_lines(pipe_fds[0], 3, 5000);
+  close(pipe_fds[0]);
+  ASSERT_EQ(lines.size(), 3U);
+  int64_t closed_ms = now_ms();
+  Finished finished = finish_client(5000);
+  expect_failure(finished, "127.0.0.1: standard output: Broken pipe\n");
+  // A second's sleep, pass 1's call, and no more.
+  EXPECT_LT(now_ms() - closed_ms, 2500);
+  std::string served = read_file(server_.stdout_path);
+  size_t times = 0;
+  for (size_t at = served.find("Time on the server"); at != std::string::npos;
+       at = served.find("Time on the server", at + 1)) {
+    ++times;
+  }
+  EXPECT_EQ(times, 2U) << served;
 }
 
 }  // namespace
