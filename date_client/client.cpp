@@ -1,6 +1,7 @@
 // date_client: polls a date server once a second, forever.
 #include "client.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -225,6 +226,22 @@ bool poll_once(const char *host, int pass) {
 }
 
 #ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// The second between passes, as sleep(1) gives it (a signal that wakes it
+// early is not made up), but ended by the loss of standard output: a
+// reader such as `head -n 1` usually leaves once the whole pass is in the
+// pipe, and the next write, a second later, would be the first to fail. The
+// write end of a pipe whose reader has gone polls POLLERR; a file or a
+// terminal polls nothing for no events, and the second passes. False, with
+// the report, when the output was lost.
+static bool pause_a_second(const char *host) {
+  struct pollfd output = {STDOUT_FILENO, 0, 0};
+  if (poll(&output, 1, 1000) > 0 && (output.revents & POLLERR) != 0) {
+    fprintf(stderr, "%s: standard output: %s\n", host, strerror(EPIPE));
+    return false;
+  }
+  return true;
+}
+
 int main(int argc, char *argv[]) {
   if (argc != 2) {
     fprintf(stderr, "usage: %s hostname\n", argv[0]);
@@ -234,8 +251,7 @@ int main(int argc, char *argv[]) {
     perror(argv[0]);
     exit(1);
   }
-  for (int pass = 0; poll_once(argv[1], pass); ++pass) {
-    sleep(1);
+  for (int pass = 0; poll_once(argv[1], pass) && pause_a_second(argv[1]); ++pass) {
   }
   exit(1);
 }
