@@ -142,6 +142,15 @@ void start_query(Attempt *attempt, int64_t now) {
   struct sockaddr_storage port_mapper = attempt->address;
   set_port(&port_mapper, kPortMapperPort);
   attempt->fd = socket(port_mapper.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  // Every error that ICMP reports for the query's datagrams ends its wait
+  // at once, as the library's own queries have it over IPv4: a connected
+  // socket alone would take a host unreachable (a cut link) as passing.
+  int report_all = 1;
+  if (attempt->fd >= 0) {
+    bool ipv6 = port_mapper.ss_family == AF_INET6;
+    setsockopt(attempt->fd, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_RECVERR : IP_RECVERR,
+               &report_all, sizeof report_all);
+  }
   if (attempt->fd < 0 ||
       connect(attempt->fd, reinterpret_cast<sockaddr *>(&port_mapper), attempt->length) != 0) {
     fail_query(attempt, RPC_CANTSEND, errno);
