@@ -268,6 +268,16 @@ void connection_ready(Attempt *attempt) {
   finish_connection(attempt, error);
 }
 
+// An enum field as the library decodes it: whatever integer came, which,
+// outside the enum's values, may not be read as the enum itself.
+template <typename Enum>
+int decoded_value(const Enum &field) {
+  static_assert(sizeof field == sizeof(int), "XDR enums are ints");
+  int value = 0;
+  memcpy(&value, &field, sizeof value);
+  return value;
+}
+
 // A datagram has come for the query, or an error (ICMP's port or host
 // unreachable) for its socket. Whatever does not answer this query (too
 // short, another xid) is passed over, and the wait goes on; an answer is
@@ -297,14 +307,15 @@ void reply_ready(Attempt *attempt) {
   bool decoded = xdr_replymsg(&xdrs, &message);
   struct rpc_err error {};
   int port = -1;
+  bool accepted = decoded_value(message.rm_reply.rp_stat) == MSG_ACCEPTED;
   if (decoded) {
-    if (message.rm_reply.rp_stat == MSG_ACCEPTED && message.acpted_rply.ar_stat == SUCCESS) {
+    if (accepted && decoded_value(message.acpted_rply.ar_stat) == SUCCESS) {
       port = port_in_results(&xdrs, attempt->address.ss_family == AF_INET);
     } else {
       _seterr_reply(&message, &error);
     }
   }
-  if (message.rm_reply.rp_stat == MSG_ACCEPTED) {
+  if (accepted) {
     xdr_free(as_xdrproc(xdr_opaque_auth), reinterpret_cast<char *>(&message.acpted_rply.ar_verf));
   }
   if (decoded && error.re_status != RPC_SUCCESS) {
