@@ -274,20 +274,18 @@ TEST_F(ClientTest, NameOfBothFamiliesKeepsItsPaceWithEitherPortMapperSilent) {
     SCOPED_TRACE(c.name);
     // Made afresh for each case, which empties the counters of new
     // connections to the server's TCP ports.
-    std::ofstream(dir_ + "/rules.nft") << "table inet client_test\n"
-                                       << "delete table inet client_test\n"
-                                       << "table inet client_test {\n"
-                                       << "  counter to_tcp {}\n"
-                                       << "  counter to_tcp6 {}\n"
-                                       << "  chain input {\n"
-                                       << "    type filter hook input priority 0; policy accept;\n"
-                                       << "    " << c.drop << "\n"
-                                       << "    meta nfproto ipv4 tcp dport " << server_.tcp_port
-                                       << " ct state new counter name to_tcp\n"
-                                       << "    meta nfproto ipv6 tcp dport " << server_.tcp6_port
-                                       << " ct state new counter name to_tcp6\n"
-                                       << "  }\n"
-                                       << "}\n";
+    std::ofstream(dir_ + "/rules.nft")
+        << "table inet client_test\n"
+           "delete table inet client_test\n"
+           "table inet client_test {\n"
+           "  counter to_tcp {}\n"
+           "  counter to_tcp6 {}\n"
+           "  chain input {\n"
+           "    type filter hook input priority 0; policy accept;\n"
+           "    "
+        << c.drop << "\n    meta nfproto ipv4 tcp dport " << server_.tcp_port
+        << " ct state new counter name to_tcp\n    meta nfproto ipv6 tcp dport "
+        << server_.tcp6_port << " ct state new counter name to_tcp6\n  }\n}\n";
     ASSERT_TRUE(nft(dir_, {"-f", dir_ + "/rules.nft"}));
     int passes = passes_in_window("dualstack");
     std::map<std::string, long> connections;
