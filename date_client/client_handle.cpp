@@ -7,23 +7,71 @@
 #include <rpc/pmap_prot.h>
 #include <rpc/rpcb_prot.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "date.h"
 
 namespace {
 
-// The port mapper's answer to one query over UDP is waited for this long
-// before the query is sent again; the library doubles the wait after each
-// try (1, 2, 4, 8 s), and the whole query gives up after TIMEOUT.
-const struct timeval kPortMapperRetry = {1, 0};
+// RFC 8305's Connection Attempt Delay: an address that has got no
+// connection this long after its port mapper was asked gets the next
+// address started alongside it (and one that fails, at once). Below the
+// RFC's 250 ms: a family whose packets are dropped costs every pass the
+// delay, and a pass comes every second, so 250 ms would leave such a host
+// exactly four fifths of the passes; on loopback or a LAN a port mapper
+// that answers at all answers in well under a millisecond.
+constexpr int64_t kAttemptDelayMs = 200;
+// The port mapper's answer is waited for this long before the query is
+// sent again, and twice as long after each try (1, 2, 4, 8 s), until the
+// handle's time limit ends the wait.
+constexpr int64_t kFirstRetryMs = 1000;
 constexpr uint16_t kPortMapperPort = 111;
 
-int timeout_ms() { return static_cast<int>(TIMEOUT.tv_sec * 1000 + TIMEOUT.tv_usec / 1000); }
+enum class Stage { kWaiting, kAsking, kConnecting, kConnected, kFailed };
+
+// One address of the host on its way to a connection: the query to the
+// port mapper there over a UDP socket, then the connection to the port it
+// names; or how it failed.
+struct Attempt {
+  struct sockaddr_storage address;
+  socklen_t length;
+  Stage stage;
+  int fd;
+  uint32_t xid;
+  int64_t resend_ms;
+  int64_t retry_ms;
+  // How it failed, as rpc_createerr would hold it.
+  enum clnt_stat failure;
+  struct rpc_err cause;
+};
+
+int64_t now_ms() {
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int64_t timeout_ms() { return TIMEOUT.tv_sec * 1000 + TIMEOUT.tv_usec / 1000; }
+
+// Distinct from one run of the client to the next, as the library's own
+// xids are, so that a late answer to an earlier run is not taken.
+uint32_t next_xid() {
+  static uint32_t xid = 0;
+  if (xid == 0) {
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    xid = static_cast<uint32_t>(getpid()) ^ static_cast<uint32_t>(now.tv_sec) ^
+          static_cast<uint32_t>(now.tv_nsec);
+  }
+  return ++xid;
+}
 
 void set_port(struct sockaddr_storage *address, uint16_t port) {
   if (address->ss_family == AF_INET6) {
@@ -33,65 +81,89 @@ void set_port(struct sockaddr_storage *address, uint16_t port) {
   }
 }
 
-void set_create_error(enum clnt_stat status, int error) {
-  rpc_createerr.cf_stat = status;
-  rpc_createerr.cf_error = {};
-  rpc_createerr.cf_error.re_status = status == RPC_PMAPFAILURE ? RPC_CANTSEND : status;
-  rpc_createerr.cf_error.re_errno = error;
+// Ends the attempt with the failure that the library would report as
+// `status`: a port mapper failure carries its cause (`cause`, with errno
+// `error`), the others stand alone.
+void fail(Attempt *attempt, enum clnt_stat status, enum clnt_stat cause, int error = 0) {
+  if (attempt->fd >= 0) {
+    close(attempt->fd);
+    attempt->fd = -1;
+  }
+  attempt->stage = Stage::kFailed;
+  attempt->failure = status;
+  attempt->cause = {};
+  attempt->cause.re_status = status == RPC_PMAPFAILURE ? cause : status;
+  attempt->cause.re_errno = error;
 }
 
-// A handle of the library's on a connected socket of the client's own,
-// which the handle closes when it is destroyed. Handed a connected socket,
-// the library neither connects again nor binds it to a reserved port. Null
-// on failure, the socket closed.
-CLIENT *handle_on_socket(int fd, struct sockaddr_storage *address, socklen_t length,
-                         rpcprog_t program, rpcvers_t version, bool datagram) {
-  struct netbuf server = {length, length, address};
-  CLIENT *clnt = datagram ? clnt_dg_create(fd, &server, program, version, 0, 0)
-                          : clnt_vc_create(fd, &server, program, version, 0, 0);
-  if (clnt == nullptr) {
-    close(fd);
-    return nullptr;
-  }
-  clnt_control(clnt, CLSET_FD_CLOSE, nullptr);
-  return clnt;
+void fail_query(Attempt *attempt, enum clnt_stat cause, int error) {
+  fail(attempt, RPC_PMAPFAILURE, cause, error);
 }
 
-// One call of the port mapper at `address` (its port is set here), over a
-// UDP socket of the client's own: connected first, so that it has an
-// ordinary port (the library's own queries take a reserved one as root) and
-// a closed port 111 is reported at once rather than after the full time.
-// False on failure, with RPC_PMAPFAILURE and the call's error in
-// rpc_createerr.
-bool ask_port_mapper(struct sockaddr_storage address, socklen_t length, rpcvers_t version,
-                     rpcproc_t procedure, xdrproc_t xdr_arguments, void *arguments,
-                     xdrproc_t xdr_result, void *result) {
-  set_port(&address, kPortMapperPort);
-  int fd = socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
-    set_create_error(RPC_PMAPFAILURE, errno);
-    if (fd >= 0) {
-      close(fd);
-    }
-    return false;
+void fail_connection(Attempt *attempt, int error) {
+  fail(attempt, RPC_SYSTEMERROR, RPC_SYSTEMERROR, error);
+}
+
+// The query for the date program's TCP port: portmap version 2 GETPORT for
+// IPv4; for IPv6 rpcbind version 4, whose GETADDR would answer for the
+// netid the query came in on (udp6), so the whole list is asked for and the
+// tcp6 entry taken. Sent again, xid and all, for every try.
+void send_query(Attempt *attempt) {
+  char message[256];
+  XDR xdrs;
+  xdrmem_create(&xdrs, message, sizeof message, XDR_ENCODE);
+  bool ipv4 = attempt->address.ss_family == AF_INET;
+  struct rpc_msg call {};
+  call.rm_xid = attempt->xid;
+  call.rm_direction = CALL;
+  call.rm_call.cb_rpcvers = RPC_MSG_VERSION;
+  call.rm_call.cb_prog = PMAPPROG;
+  call.rm_call.cb_vers = ipv4 ? PMAPVERS : RPCBVERS4;
+  call.rm_call.cb_proc = ipv4 ? PMAPPROC_GETPORT : RPCBPROC_GETADDRLIST;
+  call.rm_call.cb_cred = _null_auth;
+  call.rm_call.cb_verf = _null_auth;
+  struct pmap wanted_port = {DATE_PROPG, DATE_VERS, IPPROTO_TCP, 0};
+  char netid[] = "tcp6";
+  char empty[] = "";
+  RPCB wanted_address = {DATE_PROPG, DATE_VERS, netid, empty, empty};
+  if (!xdr_callmsg(&xdrs, &call) ||
+      !(ipv4 ? xdr_pmap(&xdrs, &wanted_port) : xdr_rpcb(&xdrs, &wanted_address))) {
+    fail_query(attempt, RPC_CANTENCODEARGS, 0);
+    return;
   }
-  CLIENT *clnt = handle_on_socket(fd, &address, length, PMAPPROG, version, true);
-  if (clnt == nullptr) {
-    return false;
+  size_t length = XDR_GETPOS(&xdrs);
+  if (send(attempt->fd, message, length, 0) != static_cast<ssize_t>(length)) {
+    fail_query(attempt, RPC_CANTSEND, errno);
   }
-  struct timeval retry = kPortMapperRetry;
-  clnt_control(clnt, CLSET_RETRY_TIMEOUT, reinterpret_cast<char *>(&retry));
-  enum clnt_stat status = clnt_call(clnt, procedure, xdr_arguments, static_cast<caddr_t>(arguments),
-                                    xdr_result, static_cast<caddr_t>(result), TIMEOUT);
-  if (status != RPC_SUCCESS) {
-    rpc_createerr.cf_stat = RPC_PMAPFAILURE;
-    clnt_geterr(clnt, &rpc_createerr.cf_error);
-    // A reply that failed to decode halfway leaves what it had decoded (of
-    // a list of addresses, the first entries) for the caller to release.
-    xdr_free(xdr_result, static_cast<char *>(result));
+}
+
+// Starts the attempt with its query, over a UDP socket connected first, so
+// that it has an ordinary port (the library's own queries take a reserved
+// one as root) and a closed port 111 is reported at once rather than after
+// the full time.
+void start_query(Attempt *attempt, int64_t now) {
+  attempt->stage = Stage::kAsking;
+  struct sockaddr_storage port_mapper = attempt->address;
+  set_port(&port_mapper, kPortMapperPort);
+  attempt->fd = socket(port_mapper.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  // Every error that ICMP reports for the query's datagrams ends its wait
+  // at once, as the library's own queries have it over IPv4: a connected
+  // socket alone would take a host unreachable (a cut link) as passing.
+  int report_all = 1;
+  if (attempt->fd >= 0) {
+    bool ipv6 = port_mapper.ss_family == AF_INET6;
+    setsockopt(attempt->fd, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_RECVERR : IP_RECVERR,
+               &report_all, sizeof report_all);
   }
-  clnt_destroy(clnt);
-  return status == RPC_SUCCESS;
+  if (attempt->fd < 0 ||
+      connect(attempt->fd, reinterpret_cast<sockaddr *>(&port_mapper), attempt->length) != 0) {
+    fail_query(attempt, RPC_CANTSEND, errno);
+    return;
+  }
+  attempt->xid = next_xid();
+  attempt->retry_ms = kFirstRetryMs;
+  attempt->resend_ms = now + kFirstRetryMs;
+  send_query(attempt);
 }
 
 // The port of the date program's TCP transport in a universal address
@@ -116,45 +188,30 @@ uint16_t port_of_universal_address(const char *address) {
   return static_cast<uint16_t>(high_byte << 8 | low_byte);
 }
 
-// The server's TCP port at `address`'s port mapper: portmap version 2 for
-// IPv4; for IPv6 rpcbind version 4, whose GETADDR would answer for the
-// netid the query came in on (udp6), so the whole list is asked for and the
-// tcp6 entry taken. 0 on failure, with the reason in rpc_createerr.
-uint16_t look_up_port(const struct sockaddr_storage &address, socklen_t length) {
-  if (address.ss_family == AF_INET) {
-    struct pmap wanted = {DATE_PROPG, DATE_VERS, IPPROTO_TCP, 0};
+// The port in the results of a successful reply, read from xdrs: 0 if the
+// program is not registered, -1 if the results do not decode.
+int port_in_results(XDR *xdrs, bool ipv4) {
+  if (ipv4) {
     u_int port = 0;
-    if (!ask_port_mapper(address, length, PMAPVERS, PMAPPROC_GETPORT, as_xdrproc(xdr_pmap), &wanted,
-                         as_xdrproc(xdr_u_int), &port)) {
-      return 0;
+    if (!xdr_u_int(xdrs, &port)) {
+      return -1;
     }
-    if (port == 0 || port > 65535) {
-      set_create_error(RPC_PROGNOTREGISTERED, 0);
-      return 0;
-    }
-    return static_cast<uint16_t>(port);
+    return port > 65535 ? 0 : static_cast<int>(port);
   }
-  char netid[] = "tcp6";
-  char empty[] = "";
-  RPCB wanted = {DATE_PROPG, DATE_VERS, netid, empty, empty};
   rpcb_entry_list_ptr entries = nullptr;
-  if (!ask_port_mapper(address, length, RPCBVERS4, RPCBPROC_GETADDRLIST, as_xdrproc(xdr_rpcb),
-                       &wanted, as_xdrproc(xdr_rpcb_entry_list_ptr), &entries)) {
-    return 0;
-  }
-  uint16_t port = 0;
-  for (rpcb_entry_list_ptr entry = entries; entry != nullptr && port == 0;
+  // A list that fails to decode halfway leaves its first entries to free.
+  bool decoded = xdr_rpcb_entry_list_ptr(xdrs, &entries);
+  int port = 0;
+  for (rpcb_entry_list_ptr entry = entries; decoded && entry != nullptr && port == 0;
        entry = entry->rpcb_entry_next) {
     const rpcb_entry &map = entry->rpcb_entry_map;
-    if (map.r_nc_netid != nullptr && strcmp(map.r_nc_netid, netid) == 0 && map.r_maddr != nullptr) {
+    if (map.r_nc_netid != nullptr && strcmp(map.r_nc_netid, "tcp6") == 0 &&
+        map.r_maddr != nullptr) {
       port = port_of_universal_address(map.r_maddr);
     }
   }
   xdr_free(as_xdrproc(xdr_rpcb_entry_list_ptr), reinterpret_cast<char *>(&entries));
-  if (port == 0) {
-    set_create_error(RPC_PROGNOTREGISTERED, 0);
-  }
-  return port;
+  return decoded ? port : -1;
 }
 
 // A connection to a closed port of this host can be made by the socket to
@@ -170,86 +227,283 @@ bool connected_to_itself(int fd) {
          local_length == peer_length && memcmp(&local, &peer, local_length) == 0;
 }
 
-// A TCP connection to `address`, made without blocking and waited for at
-// most TIMEOUT (the kernel alone would try for minutes), then handed to the
-// library in blocking mode. -1 on failure, with RPC_SYSTEMERROR and the
-// reason in rpc_createerr.
-int connect_within_timeout(const struct sockaddr_storage &address, socklen_t length) {
-  int fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    set_create_error(RPC_SYSTEMERROR, errno);
-    return -1;
-  }
-  int error = 0;
-  if (connect(fd, reinterpret_cast<const sockaddr *>(&address), length) != 0) {
-    error = errno;
-  }
-  if (error == EINPROGRESS) {
-    struct pollfd entry = {fd, POLLOUT, 0};
-    int ready;
-    do {
-      ready = poll(&entry, 1, timeout_ms());
-    } while (ready < 0 && errno == EINTR);
-    socklen_t size = sizeof error;
-    if (ready == 0) {
-      error = ETIMEDOUT;
-    } else if (ready < 0) {
-      error = errno;
-    } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-      error = errno;
-    }
-  }
-  if (error == 0 && connected_to_itself(fd)) {
+// Once connected, the socket goes to the library in blocking mode.
+void finish_connection(Attempt *attempt, int error) {
+  if (error == 0 && connected_to_itself(attempt->fd)) {
     error = ECONNREFUSED;
   }
-  if (error == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+  if (error == 0 && fcntl(attempt->fd, F_SETFL, fcntl(attempt->fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     error = errno;
   }
   if (error != 0) {
-    close(fd);
-    set_create_error(RPC_SYSTEMERROR, error);
-    return -1;
+    fail_connection(attempt, error);
+    return;
   }
-  return fd;
+  attempt->stage = Stage::kConnected;
 }
 
-CLIENT *handle_for_address(struct sockaddr_storage address, socklen_t length) {
-  uint16_t port = look_up_port(address, length);
-  if (port == 0) {
-    return nullptr;
+// A TCP connection to `port` at the attempt's address, made without
+// blocking: the wait for it is the race's (the kernel alone would try for
+// minutes).
+void start_connection(Attempt *attempt, uint16_t port) {
+  close(attempt->fd);
+  attempt->stage = Stage::kConnecting;
+  set_port(&attempt->address, port);
+  attempt->fd = socket(attempt->address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (attempt->fd < 0) {
+    fail_connection(attempt, errno);
+    return;
   }
-  set_port(&address, port);
-  int fd = connect_within_timeout(address, length);
-  if (fd < 0) {
-    return nullptr;
+  if (connect(attempt->fd, reinterpret_cast<const sockaddr *>(&attempt->address),
+              attempt->length) == 0) {
+    finish_connection(attempt, 0);
+  } else if (errno != EINPROGRESS) {
+    fail_connection(attempt, errno);
   }
-  return handle_on_socket(fd, &address, length, DATE_PROPG, DATE_VERS, false);
+}
+
+// The connection in progress is made or refused.
+void connection_ready(Attempt *attempt) {
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (getsockopt(attempt->fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+    error = errno;
+  }
+  finish_connection(attempt, error);
+}
+
+// An enum field as the library decodes it: whatever integer came, which,
+// outside the enum's values, may not be read as the enum itself.
+template <typename Enum>
+int decoded_value(const Enum &field) {
+  static_assert(sizeof field == sizeof(int), "XDR enums are ints");
+  int value = 0;
+  memcpy(&value, &field, sizeof value);
+  return value;
+}
+
+// A datagram has come for the query, or an error (ICMP's port or host
+// unreachable) for its socket. Whatever does not answer this query (too
+// short, another xid) is passed over, and the wait goes on; an answer is
+// judged as the library judges its calls' replies.
+void reply_ready(Attempt *attempt) {
+  char reply[UDPMSGSIZE];
+  ssize_t got = recv(attempt->fd, reply, sizeof reply, 0);
+  if (got < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      fail_query(attempt, RPC_CANTRECV, errno);
+    }
+    return;
+  }
+  uint32_t xid = 0;
+  if (got >= 4) {
+    memcpy(&xid, reply, sizeof xid);
+  }
+  if (got < 4 || ntohl(xid) != attempt->xid) {
+    return;
+  }
+  XDR xdrs;
+  xdrmem_create(&xdrs, reply, static_cast<u_int>(got), XDR_DECODE);
+  struct rpc_msg message {};
+  message.acpted_rply.ar_verf = _null_auth;
+  message.acpted_rply.ar_results.where = nullptr;
+  message.acpted_rply.ar_results.proc = as_xdrproc(xdr_void);
+  bool decoded = xdr_replymsg(&xdrs, &message);
+  struct rpc_err error {};
+  int port = -1;
+  bool accepted = decoded_value(message.rm_reply.rp_stat) == MSG_ACCEPTED;
+  if (decoded) {
+    if (accepted && decoded_value(message.acpted_rply.ar_stat) == SUCCESS) {
+      port = port_in_results(&xdrs, attempt->address.ss_family == AF_INET);
+    } else {
+      _seterr_reply(&message, &error);
+    }
+  }
+  if (accepted) {
+    xdr_free(as_xdrproc(xdr_opaque_auth), reinterpret_cast<char *>(&message.acpted_rply.ar_verf));
+  }
+  if (decoded && error.re_status != RPC_SUCCESS) {
+    fail_query(attempt, error.re_status, error.re_errno);
+  } else if (port < 0) {
+    fail_query(attempt, RPC_CANTDECODERES, 0);
+  } else if (port == 0) {
+    fail(attempt, RPC_PROGNOTREGISTERED, RPC_PROGNOTREGISTERED);
+  } else {
+    start_connection(attempt, static_cast<uint16_t>(port));
+  }
+}
+
+// The attempt's wait has ended at the time limit.
+void time_out(Attempt *attempt) {
+  if (attempt->stage == Stage::kAsking) {
+    fail_query(attempt, RPC_TIMEDOUT, 0);
+  } else {
+    fail_connection(attempt, ETIMEDOUT);
+  }
+}
+
+bool running(const Attempt &attempt) {
+  return attempt.stage == Stage::kAsking || attempt.stage == Stage::kConnecting;
+}
+
+// Races the attempts, in their order, as RFC 8305 races connections: each
+// starts kAttemptDelayMs after the one before it, or as soon as every
+// attempt started before it has failed, and all of them share one time
+// limit. The index of the first to connect, the others closed; -1 if none
+// does within TIMEOUT.
+int race(std::vector<Attempt> &attempts) {
+  int64_t now = now_ms();
+  const int64_t deadline = now + timeout_ms();
+  size_t started = 0;
+  int64_t next_start = now;
+  std::vector<struct pollfd> entries;
+  std::vector<size_t> owners;
+  for (;;) {
+    bool any_running = std::any_of(attempts.begin(), attempts.end(), running);
+    if (started < attempts.size() && (now >= next_start || !any_running)) {
+      start_query(&attempts[started++], now);
+      next_start = now + kAttemptDelayMs;
+      continue;
+    }
+    if (!any_running) {
+      return -1;
+    }
+    if (now >= deadline) {
+      for (Attempt &attempt : attempts) {
+        if (running(attempt)) {
+          time_out(&attempt);
+        }
+      }
+      return -1;
+    }
+    int64_t wake = deadline;
+    if (started < attempts.size()) {
+      wake = std::min(wake, next_start);
+    }
+    entries.clear();
+    owners.clear();
+    for (size_t index = 0; index < started; ++index) {
+      const Attempt &attempt = attempts[index];
+      if (running(attempt)) {
+        bool asking = attempt.stage == Stage::kAsking;
+        entries.push_back({attempt.fd, static_cast<short>(asking ? POLLIN : POLLOUT), 0});
+        owners.push_back(index);
+        if (asking) {
+          wake = std::min(wake, attempt.resend_ms);
+        }
+      }
+    }
+    int ready =
+        poll(entries.data(), entries.size(), static_cast<int>(std::max<int64_t>(wake - now, 0)));
+    if (ready < 0 && errno != EINTR) {
+      int error = errno;
+      for (size_t owner : owners) {
+        if (attempts[owner].stage == Stage::kAsking) {
+          fail_query(&attempts[owner], RPC_CANTRECV, error);
+        } else {
+          fail_connection(&attempts[owner], error);
+        }
+      }
+    }
+    for (size_t entry = 0; ready > 0 && entry < entries.size(); ++entry) {
+      Attempt &attempt = attempts[owners[entry]];
+      if (entries[entry].revents == 0) {
+        continue;
+      }
+      if (attempt.stage == Stage::kAsking) {
+        reply_ready(&attempt);
+      } else {
+        connection_ready(&attempt);
+      }
+      if (attempt.stage == Stage::kConnected) {
+        for (Attempt &other : attempts) {
+          if (running(other)) {
+            close(other.fd);
+          }
+        }
+        return static_cast<int>(owners[entry]);
+      }
+    }
+    now = now_ms();
+    for (size_t index = 0; index < started; ++index) {
+      Attempt &attempt = attempts[index];
+      if (attempt.stage == Stage::kAsking && now >= attempt.resend_ms) {
+        attempt.retry_ms *= 2;
+        attempt.resend_ms = now + attempt.retry_ms;
+        send_query(&attempt);
+      }
+    }
+  }
+}
+
+// The host's addresses in the order RFC 8305 tries them: the families
+// taking turns, starting with that of the resolver's first address, each
+// family's addresses in the resolver's order.
+std::vector<Attempt> attempts_for(const addrinfo *found) {
+  std::vector<Attempt> first_family;
+  std::vector<Attempt> other_family;
+  for (const addrinfo *entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) {
+      continue;
+    }
+    Attempt attempt{};
+    memcpy(&attempt.address, entry->ai_addr, entry->ai_addrlen);
+    attempt.length = entry->ai_addrlen;
+    attempt.stage = Stage::kWaiting;
+    attempt.fd = -1;
+    bool first = first_family.empty() || first_family[0].address.ss_family == entry->ai_family;
+    (first ? first_family : other_family).push_back(attempt);
+  }
+  std::vector<Attempt> attempts;
+  for (size_t index = 0; index < std::max(first_family.size(), other_family.size()); ++index) {
+    for (const std::vector<Attempt> *family : {&first_family, &other_family}) {
+      if (index < family->size()) {
+        attempts.push_back((*family)[index]);
+      }
+    }
+  }
+  return attempts;
 }
 
 }  // namespace
 
 // clnt_create would do much the same, but its cache of port mapper
 // addresses frees an entry twice once the port mapper goes away, and the
-// process aborts instead of reporting; and as root it takes reserved ports.
+// process aborts instead of reporting; as root it takes reserved ports; and
+// it tries one address after another, waiting out each one's full time.
 CLIENT *create_handle(const char *host) {
   struct addrinfo hints {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo *found = nullptr;
   // Also the report should no address be of IPv4 or IPv6.
-  set_create_error(RPC_UNKNOWNHOST, 0);
+  rpc_createerr.cf_stat = RPC_UNKNOWNHOST;
+  rpc_createerr.cf_error = {};
+  rpc_createerr.cf_error.re_status = RPC_UNKNOWNHOST;
   if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
     return nullptr;
   }
-  CLIENT *clnt = nullptr;
-  for (const addrinfo *entry = found; entry != nullptr && clnt == nullptr; entry = entry->ai_next) {
-    if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) {
-      continue;
-    }
-    struct sockaddr_storage address {};
-    memcpy(&address, entry->ai_addr, entry->ai_addrlen);
-    clnt = handle_for_address(address, entry->ai_addrlen);
-  }
+  std::vector<Attempt> attempts = attempts_for(found);
   freeaddrinfo(found);
+  int winner = race(attempts);
+  if (winner < 0) {
+    for (const Attempt &attempt : attempts) {
+      if (attempt.stage == Stage::kFailed) {
+        rpc_createerr.cf_stat = attempt.failure;
+        rpc_createerr.cf_error = attempt.cause;
+      }
+    }
+    return nullptr;
+  }
+  Attempt &attempt = attempts[static_cast<size_t>(winner)];
+  struct netbuf server = {attempt.length, attempt.length, &attempt.address};
+  // Handed a connected socket, the library neither connects again nor
+  // binds it to a reserved port; the handle closes it when destroyed.
+  CLIENT *clnt = clnt_vc_create(attempt.fd, &server, DATE_PROPG, DATE_VERS, 0, 0);
+  if (clnt == nullptr) {
+    close(attempt.fd);
+    return nullptr;
+  }
+  clnt_control(clnt, CLSET_FD_CLOSE, nullptr);
   return clnt;
 }

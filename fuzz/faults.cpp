@@ -11,6 +11,7 @@
 
 extern "C" {
 ssize_t __real_recv(int fd, void *buffer, size_t size, int flags);
+ssize_t __real_send(int fd, const void *buffer, size_t size, int flags);
 int __real_epoll_create1(int flags);
 int __real_epoll_wait(int epfd, epoll_event *events, int count, int timeout);
 int __real_socket(int domain, int type, int protocol);
@@ -72,7 +73,13 @@ using fuzz_support::Fault;
 extern "C" {
 
 ssize_t __wrap_recv(int fd, void *buffer, size_t size, int flags) {
-  return fails(Fault::kPeekFails) ? failure(ENOMEM) : __real_recv(fd, buffer, size, flags);
+  return fails(Fault::kPeekFails) || fails(Fault::kReplyUnread)
+             ? failure(ENOMEM)
+             : __real_recv(fd, buffer, size, flags);
+}
+
+ssize_t __wrap_send(int fd, const void *buffer, size_t size, int flags) {
+  return fails(Fault::kQueryUnsent) ? failure(EPERM) : __real_send(fd, buffer, size, flags);
 }
 
 int __wrap_epoll_create1(int flags) {

@@ -25,6 +25,8 @@ enum class Fault : uint8_t {
   kBlockingModeRefused,  // fcntl, the second call (F_SETFL): EBADF
   kNoSuchHost,           // getaddrinfo: EAI_NONAME
   kNoInternetAddress,    // getaddrinfo: only addresses of another family
+  kQueryUnsent,          // send: EPERM (a firewall's reject)
+  kReplyUnread,          // recv: ENOMEM
 };
 
 // Plans the fault that an input's first byte picks from `faults`: bits 1
@@ -46,7 +48,8 @@ constexpr std::initializer_list<Fault> server_faults = {Fault::kPeekFails, Fault
 constexpr std::initializer_list<Fault> client_faults = {
     Fault::kFirstSocketFails,    Fault::kSecondSocketFails, Fault::kConnectFails,
     Fault::kPollTimesOut,        Fault::kPollFails,         Fault::kSocketErrorUnread,
-    Fault::kBlockingModeRefused, Fault::kNoSuchHost,        Fault::kNoInternetAddress};
+    Fault::kBlockingModeRefused, Fault::kNoSuchHost,        Fault::kNoInternetAddress,
+    Fault::kQueryUnsent,         Fault::kReplyUnread};
 
 // What `work` returns, done with the planned fault armed.
 template <typename Work>

@@ -10,7 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -75,6 +79,16 @@ class ClientTest : public ::testing::Test {
       ++passes;
     }
     return passes;
+  }
+
+  // Puts `content` in place of /etc/hosts in the test's namespace.
+  void use_hosts_file(const std::string &content) {
+    std::string hosts = dir_ + "/hosts";
+    FILE *file = fopen(hosts.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fputs(content.c_str(), file);
+    fclose(file);
+    ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
   }
 
   std::string out_path() const { return dir_ + "/client.out"; }
@@ -157,12 +171,7 @@ TEST_P(ClientPasses, FourPassesPrintTimeDateAndOddCounters) {
   const PassCase &c = GetParam();
   const std::string &host = c.host;
   if (!c.hosts_file.empty()) {
-    std::string hosts = dir_ + "/hosts";
-    FILE *file = fopen(hosts.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    fputs(c.hosts_file.c_str(), file);
-    fclose(file);
-    ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    ASSERT_NO_FATAL_FAILURE(use_hosts_file(c.hosts_file));
   }
   server_ = c.server_ipv6 ? start_server() : start_server({}, {}, {WITHOUT_IPV6_BIN}, false);
   int pipe_fds[2];
@@ -215,6 +224,86 @@ INSTANTIATE_TEST_SUITE_P(Hosts, ClientPasses,
                                                     "::1 dualstack\n127.0.0.1 dualstack\n", false}),
                          [](const ::testing::TestParamInfo<PassCase> &p) { return p.param.name; });
 
+// Runs nft with args; its standard output, or nullopt if it fails.
+std::optional<std::string> nft(const std::string &dir, const std::vector<std::string> &args) {
+  std::vector<std::string> argv{"/usr/sbin/nft"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid = spawn(argv, {}, dir + "/nft.out", dir + "/nft.err");
+  auto status = wait_exit(pid, 5000);
+  if (!status) {
+    kill_and_reap(pid);
+  }
+  if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+    ADD_FAILURE() << "nft failed: " << read_file(dir + "/nft.err");
+    return std::nullopt;
+  }
+  return read_file(dir + "/nft.out");
+}
+
+// A name of both families, ::1 first, with the port mapper of one of them
+// silent (its datagrams dropped, as a firewall drops them): the client
+// races the families and keeps nearly the pace that one working family
+// gives, counted in passes from its start. With both families working the
+// preferred one serves: IPv6, first in the resolver's order. The figures
+// are printed.
+TEST_F(ClientTest, NameOfBothFamiliesKeepsItsPaceWithEitherPortMapperSilent) {
+  ASSERT_NO_FATAL_FAILURE(use_hosts_file("::1 dualstack\n127.0.0.1 dualstack\n"));
+  server_ = start_server();
+  // One working family gives a pass a second, 6 in this time; the next
+  // family is tried alongside the silent one after 200 ms, which gives 5.
+  constexpr int kWindowMs = 5700;
+  auto passes_in_window = [&](const std::string &host) {
+    start_client({host});
+    sleep_ms(kWindowMs);
+    int passes = passes_printed();
+    kill_and_reap(client_pid_);
+    client_pid_ = -1;
+    return passes;
+  };
+  int one_family = passes_in_window("127.0.0.1");
+  struct {
+    const char *name;
+    const char *drop;  // an nft statement
+    const char *serving;
+  } cases[] = {
+      {"both families working", "", "tcp6"},
+      {"IPv6 port mapper silent", "ip6 daddr ::1 udp dport 111 drop", "tcp"},
+      {"IPv4 port mapper silent", "ip daddr 127.0.0.1 udp dport 111 drop", "tcp6"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    // Made afresh for each case, which empties the counters of new
+    // connections to the server's TCP ports.
+    std::ofstream(dir_ + "/rules.nft")
+        << "table inet client_test\n"
+           "delete table inet client_test\n"
+           "table inet client_test {\n"
+           "  counter to_tcp {}\n"
+           "  counter to_tcp6 {}\n"
+           "  chain input {\n"
+           "    type filter hook input priority 0; policy accept;\n"
+           "    "
+        << c.drop << "\n    meta nfproto ipv4 tcp dport " << server_.tcp_port
+        << " ct state new counter name to_tcp\n    meta nfproto ipv6 tcp dport "
+        << server_.tcp6_port << " ct state new counter name to_tcp6\n  }\n}\n";
+    ASSERT_TRUE(nft(dir_, {"-f", dir_ + "/rules.nft"}));
+    int passes = passes_in_window("dualstack");
+    std::map<std::string, long> connections;
+    for (const std::string netid : {"tcp", "tcp6"}) {
+      auto listing = nft(dir_, {"list", "counter", "inet", "client_test", "to_" + netid});
+      ASSERT_TRUE(listing);
+      size_t at = listing->find("packets ");
+      ASSERT_NE(at, std::string::npos) << *listing;
+      connections[netid] = std::stol(listing->substr(at + 8));
+    }
+    printf("%s: %d passes in %d ms (one family: %d); connections over tcp %ld, tcp6 %ld\n", c.name,
+           passes, kWindowMs, one_family, connections["tcp"], connections["tcp6"]);
+    EXPECT_GE(passes * 5, one_family * 4) << passes << " passes, one family " << one_family;
+    EXPECT_GE(connections[c.serving], passes);
+    EXPECT_EQ(connections[c.serving == std::string("tcp") ? "tcp6" : "tcp"], 0);
+  }
+}
+
 TEST_F(ClientTest, UnknownHostIsReported) {
   start_client({"no-such-host.invalid"});
   expect_failure(finish_client(20000), "no-such-host.invalid: RPC: Unknown host\n");
@@ -250,6 +339,21 @@ TEST_F(ClientTest, PortMapperGoneEndsTheClientWithoutACrash) {
                  "(Connection refused)\n");
 }
 
+// A UDP socket on 127.0.0.1 port 111, where a stand-in for the port mapper
+// takes the client's queries once rpcbind is stopped; -1 on failure.
+int port_mapper_socket() {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(111);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Slow: the client waits out its 25-second call limit.
 TEST_F(ClientTest, SlowStoppedServerTimesOutAfterTwentyFiveSeconds) {
   server_ = start_server();
@@ -273,13 +377,8 @@ TEST_F(ClientTest, TerminationSignalsEndTheClientWhateverItWaitsOn) {
     if (port_mapper_silent) {
       stop_rpcbind(rpcbind_pid_);
       rpcbind_pid_ = -1;
-      silent_port_mapper = socket(AF_INET, SOCK_DGRAM, 0);
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_port = htons(111);
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ASSERT_EQ(bind(silent_port_mapper, reinterpret_cast<sockaddr *>(&address), sizeof address),
-                0);
+      silent_port_mapper = port_mapper_socket();
+      ASSERT_GE(silent_port_mapper, 0);
     }
     for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
       SCOPED_TRACE(std::string(port_mapper_silent ? "port mapper" : "call") + " waiting, signal " +
@@ -472,6 +571,64 @@ TEST_F(ClientTest, ResetConnectionIsReportedNotFatal) {
               finished.err ==
                   "127.0.0.1: RPC: Unable to receive; errno = Connection reset by peer\n")
       << finished.err;
+}
+
+// Slow: a port mapper that answers every 5 s with a reply of another xid
+// (a stale one, or a forger's) does not hold the client past its limit:
+// the query ends 25 s after it began, whatever arrives.
+TEST_F(ClientTest, SlowPortMapperSendingWrongXidsTimesOutAfterTwentyFiveSeconds) {
+  stop_rpcbind(rpcbind_pid_);
+  rpcbind_pid_ = -1;
+  int port_mapper = port_mapper_socket();
+  ASSERT_GE(port_mapper, 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int64_t> first_query_ms{0};
+  std::atomic<int> replies{0};
+  // Every 5 s from the first query, a success reply with the port of
+  // nobody, to the last query's sender under its xid plus one.
+  std::thread stand_in([&] {
+    sockaddr_storage client{};
+    socklen_t client_length = 0;
+    uint32_t xid = 0;
+    int64_t next_reply_ms = 0;
+    while (!stop) {
+      pollfd entry{port_mapper, POLLIN, 0};
+      if (poll(&entry, 1, 50) == 1) {
+        uint8_t query[512];
+        client_length = sizeof client;
+        ssize_t got = recvfrom(port_mapper, query, sizeof query, 0,
+                               reinterpret_cast<sockaddr *>(&client), &client_length);
+        if (got >= 4) {
+          xid = xid_of(Bytes(query, query + 4));
+          if (first_query_ms == 0) {
+            first_query_ms = now_ms();
+            next_reply_ms = first_query_ms + 5000;
+          }
+        }
+      }
+      if (first_query_ms != 0 && now_ms() >= next_reply_ms) {
+        Bytes reply = success_reply(xid + 1, u32_bytes(4242));
+        sendto(port_mapper, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&client),
+               client_length);
+        ++replies;
+        next_reply_ms += 5000;
+      }
+    }
+  });
+  start_client({"127.0.0.1"});
+  Finished finished = finish_client(40000);
+  int64_t ended_ms = client_started_ms_ + finished.elapsed_ms;
+  stop = true;
+  stand_in.join();
+  close(port_mapper);
+  printf("the client ended %lld ms after its first query, %d replies of another xid after it\n",
+         static_cast<long long>(ended_ms - first_query_ms), replies.load());
+  expect_failure(finished, "127.0.0.1: RPC: Port mapper failure - Timed out\n");
+  ASSERT_NE(first_query_ms, 0);
+  EXPECT_GE(ended_ms - first_query_ms, 25000);
+  EXPECT_LE(ended_ms - first_query_ms, 26000);
+  EXPECT_GE(replies, 4);
+  EXPECT_EQ(finished.out, "");
 }
 
 // Slow: each row holds the first call past the client's 25-second limit,

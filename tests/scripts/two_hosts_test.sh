@@ -11,7 +11,9 @@
 #   rpcbind_stopped  the server host's rpcbind is stopped (client ends in ~1 s)
 #   ipv6_rpcbind_stopped, ipv6_name_rpcbind_stopped  the same, polling over
 #                    IPv6 by address and by name
-#   link_cut         the server end of the link goes down (~4 s)
+#   link_cut, ipv6_link_cut  the server end of the link goes down (~4 s,
+#                    the client's neighbour discovery failing), polling over
+#                    IPv4 and over IPv6
 #   port_mapper_dropped  SLOW: the firewall starts dropping port 111 without
 #                    a word; the client's port mapper query gives up after
 #                    25 s
@@ -183,7 +185,7 @@ for case_name in "$@"; do
       expect_end "$case_name" 10 \
         "$target: RPC: Port mapper failure - Unable to receive: errno 111 (Connection refused)"
       ;;
-    link_cut)
+    link_cut | ipv6_link_cut)
       on_host "$server_host" ip link set "$server_link" down
       expect_end "$case_name" 20 \
         "$target: RPC: Port mapper failure - Unable to receive: errno 113 (No route to host)"
