@@ -16,7 +16,7 @@ TEST_PACKAGES=(googletest libgtest-dev faketime libfaketime iproute2 util-linux 
   # the package, manual page, unit and two-host tests
   dpkg-dev file groff-base man-db systemd init-system-helpers nftables
   # the package built and judged as Debian builds its own
-  git build-essential debhelper lintian devscripts
+  git build-essential debhelper lintian blhc devscripts
   # the package under systemd as PID 1 in a container, with its autopkgtest
   systemd-container autopkgtest)
 require_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
