@@ -2,11 +2,13 @@
 // the server started as a child, and calls built byte by byte.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <rpc/pmap_clnt.h>
+#include <rpc/rpc.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <string>
@@ -237,11 +239,40 @@ struct StartupFailure {
 
 class ServerStartupFailure : public ::testing::TestWithParam<StartupFailure> {};
 
+// Registers the date program on an IPv4 protocol with PMAPPROC_SET over UDP
+// from a reserved port on loopback, which rpcbind records as root's. (Over
+// its Unix socket it takes the owner from the peer's credentials, which some
+// libtirpc builds fail to read, recording every caller as "unknown".)
+bool register_as_root(int protocol) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in port_mapper{};
+  port_mapper.sin_family = AF_INET;
+  port_mapper.sin_port = htons(111);
+  port_mapper.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Call set;
+  set.program = kPortmapProgram;
+  set.version = 2;
+  set.procedure = 1;
+  for (uint32_t value : {kDateProgram, 1U, static_cast<uint32_t>(protocol), 1U}) {
+    put_u32(set.arguments, value);
+  }
+  std::optional<Bytes> answer;
+  if (fd >= 0 && bindresvport(fd, nullptr) == 0 &&
+      connect(fd, reinterpret_cast<sockaddr *>(&port_mapper), sizeof port_mapper) == 0 &&
+      send_all(fd, encode_call(set))) {
+    answer = receive_datagram(fd, 2000);
+  }
+  close(fd);
+  auto reply = answer ? parse_reply(*answer) : std::nullopt;
+  return reply && reply->accept_stat == kSuccess && reply->body == u32_bytes(1);
+}
+
 TEST_P(ServerStartupFailure, PrintsItsMessageAndExitsOne) {
   const StartupFailure &c = GetParam();
   pid_t rpcbind_pid = c.with_rpcbind ? start_rpcbind() : -1;
-  if (c.protocol_held_by_root != 0) {
-    ASSERT_TRUE(pmap_set(kDateProgram, 1, c.protocol_held_by_root, 1));
+  if (c.protocol_held_by_root != 0 && !register_as_root(c.protocol_held_by_root)) {
+    stop_rpcbind(rpcbind_pid);
+    FAIL() << "the port mapper took no registration from a reserved port";
   }
   std::string dir = make_temp_dir();
   std::vector<std::string> argv = c.prefix;
