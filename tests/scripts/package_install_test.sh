@@ -89,7 +89,18 @@ client_once() {
 
 start_server_as "$user"
 check "the server registers as $user" wait_until 5 registered
-expect_equal "the registrations belong to $user" "$(id -u "$user")" "$(registration_owners)"
+# rpcbind learns a registration's owner from the peer of its Unix socket,
+# through the library's getpeereid. Where that always fails (Debian's
+# libtirpc 1.3.7 is built so), every registration is "unknown"'s, and any
+# user may remove or replace any: then the owner checks below cannot hold,
+# and are left out, saying so.
+owners_known=true
+if [ "$(registration_owners)" = unknown ]; then
+  owners_known=false
+  echo "note: this rpcbind records no owner for registrations (\"unknown\"); owner checks left out"
+else
+  expect_equal "the registrations belong to $user" "$(id -u "$user")" "$(registration_owners)"
+fi
 client_output=$(client_once)
 check "the installed client gets the time" grep -Eq '^Display the time on sever localhost is [0-9]+$' <<< "$client_output"
 check "the installed client gets the date" grep -Eq '^Display the date on the server is ' <<< "$client_output"
@@ -102,12 +113,14 @@ expect_equal "a client is sent to the closed port" \
   "localhost: RPC: Remote system error - Connection refused" "$(client_once)"
 
 # The same user clears them at the next start; another user cannot.
-status=0
-timeout 10 setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/sbin/date_server \
-  > /dev/null 2> "$scratch/other.err" || status=$?
-expect_equal "a server of another user exits with" 1 "$status"
-expect_equal "another user cannot replace the registrations" \
-  "unable to register (DATE_PROPG, DATE_VERS, udp)." "$(cat "$scratch/other.err")"
+if $owners_known; then
+  status=0
+  timeout 10 setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/sbin/date_server \
+    > /dev/null 2> "$scratch/other.err" || status=$?
+  expect_equal "a server of another user exits with" 1 "$status"
+  expect_equal "another user cannot replace the registrations" \
+    "unable to register (DATE_PROPG, DATE_VERS, udp)." "$(cat "$scratch/other.err")"
+fi
 start_server_as "$user"
 check "the same user replaces them" wait_until 5 registered
 check "and serves" grep -q '^Display the date' <<< "$(client_once)"
