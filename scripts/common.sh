@@ -24,7 +24,7 @@ require_packages() {
 
 BUILD_PACKAGES=(g++ cmake make pkg-config libtirpc-dev rpcbind)
 # The fuzz targets: clang with libFuzzer and the sanitizers, llvm-cov.
-FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
+FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
 
 # Starts a port mapper when nothing answers on port 111 of this host.
 ensure_rpcbind() {
