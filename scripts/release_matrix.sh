@@ -70,7 +70,7 @@ if [ "${DATE_MATRIX_INSIDE:-}" != 1 ]; then
 
   started=$SECONDS
   status=0
-  DATE_MATRIX_INSIDE=1 timeout 1500 unshare --mount --pid --fork --uts --ipc \
+  DATE_MATRIX_INSIDE=1 timeout 1500 unshare --mount --pid --kill-child --uts --ipc \
     --propagation private "$0" "$release" "$root" || status=$?
   echo "release_matrix $release: exit status $status after $((SECONDS - started)) s"
   exit "$status"
