@@ -150,8 +150,11 @@ in_container apt-get install -y "/pkg/$(basename "$package")" > "$scratch/apt.lo
 echo "ok: apt-get install $(basename "$package")"
 
 # The package's own tests, as autopkgtest runs them on the installed
-# package (its dependencies are all installed: it installs nothing).
-in_container autopkgtest --no-built-binaries /src -- null > "$scratch/autopkgtest.log" 2>&1 || {
+# package (its dependencies are all installed: it installs nothing). This
+# booted container is the isolation its test asks for, but the null testbed
+# claims it only up to autopkgtest 5.28 (Debian 12); later ones skip the test
+# unless told.
+in_container autopkgtest --no-built-binaries --ignore-restrictions=isolation-container /src -- null > "$scratch/autopkgtest.log" 2>&1 || {
   cat "$scratch/autopkgtest.log"
   fail "autopkgtest"
 }
