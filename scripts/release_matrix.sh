@@ -21,13 +21,19 @@
 # container. pivot_root, unlike a chroot, gives the root a mount namespace
 # of its own: "nsenter --mount" into a namespace made inside keeps it.
 #
-# Usage: release_matrix.sh RELEASE        (as root; its exit status is test.sh's)
+# Usage: release_matrix.sh RELEASE [COMMAND...]
+# As root. COMMAND (./scripts/test.sh if none) runs in the clone; the exit
+# status is its own.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_tree=$(git -C "$here/.." rev-parse --show-toplevel)
 
-if [ "${DATE_MATRIX_INSIDE:-}" != 1 ]; then
-  release=${1:-}
+# Outside: the root made or taken from the cache, and the run in namespaces
+# of its own. (Both halves are functions, read whole before they run: the
+# run outlives edits of this file.)
+outside() {
+  local release=${1:-} root cache command started status
+  local make_root
   case $release in
     bookworm | trixie | sid) ;;
     *)
@@ -70,59 +76,67 @@ if [ "${DATE_MATRIX_INSIDE:-}" != 1 ]; then
 
   started=$SECONDS
   status=0
+  shift
   DATE_MATRIX_INSIDE=1 timeout 1500 unshare --mount --pid --kill-child --uts --ipc \
-    --propagation private "$0" "$release" "$root" || status=$?
+    --propagation private "$0" "$release" "$root" "$@" || status=$?
   echo "release_matrix $release: exit status $status after $((SECONDS - started)) s"
-  exit "$status"
-fi
+  return "$status"
+}
 
-# --- inside: PID 1 of a new PID namespace, in a private mount namespace -------
-
-release=$1 lower=$2
-scratch=/run/date-matrix
-mkdir -p "$scratch"
-mount -t tmpfs -o size=20g,mode=0700 tmpfs "$scratch"
-mkdir "$scratch/lower" "$scratch/upper" "$scratch/work" "$scratch/root"
-root=$scratch/root
-mount --bind "$lower" "$scratch/lower"
-mount -o remount,bind,ro "$scratch/lower"
-mount -t overlay overlay \
-  -o "lowerdir=$scratch/lower,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
-
-# The machine's own file systems, as its init would mount them.
-mount -t proc proc "$root/proc"
-mount -t sysfs sysfs "$root/sys"
-mount -t cgroup2 cgroup2 "$root/sys/fs/cgroup"
-mount --rbind /dev "$root/dev"
-mount -t tmpfs -o mode=0755 tmpfs "$root/run"
-mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
-cp /etc/resolv.conf "$root/etc/resolv.conf"
-hostname "date-matrix-$release"
-echo "date-matrix-$release" > "$root/etc/hostname"
-printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' > "$root/etc/hosts"
-
-# A clean copy of the work tree: its HEAD, as a git checkout (the package
-# tests need one).
-git clone --quiet --no-hardlinks "$source_tree" "$root/root/date-service"
-echo "the tree: $(git -C "$root/root/date-service" log -1 --format='%h %s')"
-
-# The overlay becomes "/". With new and old root the same directory, the
-# old root lies on top until it is detached.
-cd "$root"
-pivot_root . .
-umount -l .
-cd /
-
+# The versions of what the run used.
 versions() {
   echo "versions on $release:"
-  dpkg-query -W -f='  ${Package} ${Version}\n' \
-    'libtirpc3*' rpcbind systemd gcc clang cmake debhelper lintian 2> /dev/null || true
+  dpkg-query -W -f='${db:Status-Abbrev} ${Package} ${Version}\n' \
+    'libtirpc3*' rpcbind systemd gcc clang cmake debhelper lintian autopkgtest 2> /dev/null |
+    sed -n 's/^ii  */  /p'
   echo "  kernel $(uname -r); /sys/fs/cgroup: $(stat -fc %T /sys/fs/cgroup)"
 }
 
-status=0
-env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-  LANG=C.UTF-8 TERM=dumb /bin/bash -c 'cd /root/date-service && ./scripts/test.sh' \
-  < /dev/null || status=$?
-versions
-exit "$status"
+# Inside: PID 1 of a new PID namespace, in a private mount namespace.
+inside() {
+  local release=$1 lower=$2 scratch root status
+  shift 2
+  [ $# -gt 0 ] || set -- ./scripts/test.sh
+  scratch=/run/date-matrix
+  mkdir -p "$scratch"
+  mount -t tmpfs -o size=20g,mode=0700 tmpfs "$scratch"
+  mkdir "$scratch/lower" "$scratch/upper" "$scratch/work" "$scratch/root"
+  root=$scratch/root
+  mount --bind "$lower" "$scratch/lower"
+  mount -o remount,bind,ro "$scratch/lower"
+  mount -t overlay overlay \
+    -o "lowerdir=$scratch/lower,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
+
+  # The machine's own file systems, as its init would mount them.
+  mount -t proc proc "$root/proc"
+  mount -t sysfs sysfs "$root/sys"
+  mount -t cgroup2 cgroup2 "$root/sys/fs/cgroup"
+  mount --rbind /dev "$root/dev"
+  mount -t tmpfs -o mode=0755 tmpfs "$root/run"
+  mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
+  cp /etc/resolv.conf "$root/etc/resolv.conf"
+  hostname "date-matrix-$release"
+  echo "date-matrix-$release" > "$root/etc/hostname"
+  printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' > "$root/etc/hosts"
+
+  # A clean copy of the work tree: its HEAD, as a git checkout (the package
+  # tests need one).
+  git clone --quiet --no-hardlinks "$source_tree" "$root/root/date-service"
+  echo "the tree: $(git -C "$root/root/date-service" log -1 --format='%h %s')"
+
+  # The overlay becomes "/". With new and old root the same directory, the
+  # old root lies on top until it is detached.
+  cd "$root"
+  pivot_root . .
+  umount -l .
+  cd /
+
+  status=0
+  env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+    LANG=C.UTF-8 TERM=dumb /bin/bash -c 'cd /root/date-service && exec "$@"' command "$@" \
+    < /dev/null || status=$?
+  versions
+  return "$status"
+}
+
+if [ "${DATE_MATRIX_INSIDE:-}" = 1 ]; then inside "$@"; else outside "$@"; fi; exit
