@@ -24,7 +24,7 @@ enter_bench_namespace() {
 prepare_bench() {
   # shellcheck source=scripts/common.sh
   . "$PROJECT_ROOT/scripts/common.sh"
-  require_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux "${BENCH_PACKAGES[@]}"
+  require_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux mount "${BENCH_PACKAGES[@]}"
   if [ "$(id -u)" -ne 0 ]; then
     echo "$(basename "$0"): needs root for a network namespace and its rpcbind" >&2
     exit 1

@@ -22,8 +22,12 @@ require_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake make pkg-config libtirpc-dev rpcbind)
+# rpcbind started by hand looks up its port by name in /etc/services, which
+# netbase holds and rpcbind does not depend on: without it (a minimal root,
+# a container image) it cannot listen and exits.
+BUILD_PACKAGES=(g++ cmake make pkg-config libtirpc-dev rpcbind netbase)
 # The fuzz targets: clang with libFuzzer and the sanitizers, llvm-cov.
+# libclang-rt-dev follows each release's clang.
 FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
 
 # Starts a port mapper when nothing answers on port 111 of this host.

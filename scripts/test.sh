@@ -9,11 +9,14 @@ PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/common.sh
 . "$PROJECT_ROOT/scripts/common.sh"
 
-TEST_PACKAGES=(googletest libgtest-dev faketime libfaketime iproute2 util-linux procps
+# Namespaces and their mounts (unshare, nsenter, setpriv, prlimit, findmnt;
+# mount, a package of its own that minimal roots of unstable lack), ip,
+# pgrep.
+TEST_PACKAGES=(googletest libgtest-dev faketime libfaketime iproute2 util-linux mount procps
   # the package, manual page, unit and two-host tests
   dpkg-dev file groff-base man-db systemd init-system-helpers nftables
   # the package built and judged as Debian builds its own
-  git build-essential debhelper lintian devscripts
+  git build-essential debhelper lintian blhc devscripts
   # the package under systemd as PID 1 in a container, with its autopkgtest
   systemd-container autopkgtest)
 require_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"

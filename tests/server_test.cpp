@@ -2,6 +2,7 @@
 // the server started as a child, and calls built byte by byte.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <rpc/pmap_clnt.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -226,6 +227,9 @@ struct StartupFailure {
   std::vector<std::string> prefix;
   std::string message;
   std::string asan_options;  // more sanitizer settings for the server
+  // An IPv4 protocol (IPPROTO_UDP, IPPROTO_TCP) whose registration root
+  // holds before the server starts; 0 for none.
+  int protocol_held_by_root = 0;
   friend std::ostream &operator<<(std::ostream &out, const StartupFailure &c) {
     return out << c.name;
   }
@@ -236,6 +240,9 @@ class ServerStartupFailure : public ::testing::TestWithParam<StartupFailure> {};
 TEST_P(ServerStartupFailure, PrintsItsMessageAndExitsOne) {
   const StartupFailure &c = GetParam();
   pid_t rpcbind_pid = c.with_rpcbind ? start_rpcbind() : -1;
+  if (c.protocol_held_by_root != 0) {
+    ASSERT_TRUE(pmap_set(kDateProgram, 1, c.protocol_held_by_root, 1));
+  }
   std::string dir = make_temp_dir();
   std::vector<std::string> argv = c.prefix;
   argv.emplace_back(DATE_SERVER_BIN);
@@ -261,16 +268,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartupFailure{
             "NoPortMapper", false, {}, "unable to register (DATE_PROPG, DATE_VERS, udp).", ""},
-        // Six descriptors: the UDP transport is made and registered, but
-        // the TCP registration finds no descriptor for its port mapper call.
-        // (LeakSanitizer, in a sanitizer build, would find none either to
-        // list the threads at exit.)
-        StartupFailure{"NoDescriptorForTcp",
-                       true,
-                       {"/usr/bin/prlimit", "--nofile=6:6", "--"},
-                       "unable to register (DATE_PROPG, DATE_VERS, tcp).",
-                       "detect_leaks=0"},
-        // One and two more: IPv4 is served, then the IPv6 sockets find none.
+        // The server, as nobody, makes and registers the UDP transport, but
+        // root holds the TCP registration, which rpcbind lets no other user
+        // remove or replace.
+        StartupFailure{
+            "TcpRegisteredByAnotherOwner",
+            true,
+            {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"},
+            "unable to register (DATE_PROPG, DATE_VERS, tcp).",
+            "",
+            IPPROTO_TCP},
+        // Seven and eight descriptors: IPv4 is served, then the IPv6 sockets
+        // find none.
         StartupFailure{"NoDescriptorForUdp6",
                        true,
                        {"/usr/bin/prlimit", "--nofile=7:7", "--"},
