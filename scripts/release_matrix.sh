@@ -77,7 +77,10 @@ outside() {
   started=$SECONDS
   status=0
   shift
-  DATE_MATRIX_INSIDE=1 timeout 1500 unshare --mount --pid --kill-child --uts --ipc \
+  # Bounded in time. The forking unshare ignores TERM while it waits; KILL
+  # ends it, and with it (--kill-child) the namespace's PID 1 and so every
+  # process of the run.
+  DATE_MATRIX_INSIDE=1 timeout -s KILL 1500 unshare --mount --pid --kill-child --uts --ipc \
     --propagation private "$0" "$release" "$root" "$@" || status=$?
   echo "release_matrix $release: exit status $status after $((SECONDS - started)) s"
   return "$status"
