@@ -123,9 +123,10 @@ inside() {
   printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' > "$root/etc/hosts"
 
   # A clean copy of the work tree: its HEAD, as a git checkout (the package
-  # tests need one).
-  git clone --quiet --no-hardlinks "$source_tree" "$root/root/date-service"
-  echo "the tree: $(git -C "$root/root/date-service" log -1 --format='%h %s')"
+  # tests need one). Not under /root: the tests run some programs as other
+  # users, and those write their sanitizer reports into the tree.
+  git clone --quiet --no-hardlinks "$source_tree" "$root/srv/date-service"
+  echo "the tree: $(git -C "$root/srv/date-service" log -1 --format='%h %s')"
 
   # The overlay becomes "/". With new and old root the same directory, the
   # old root lies on top until it is detached.
@@ -136,7 +137,7 @@ inside() {
 
   status=0
   env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-    LANG=C.UTF-8 TERM=dumb /bin/bash -c 'cd /root/date-service && exec "$@"' command "$@" \
+    LANG=C.UTF-8 TERM=dumb /bin/bash -c 'cd /srv/date-service && exec "$@"' command "$@" \
     < /dev/null || status=$?
   versions
   return "$status"
