@@ -3,14 +3,14 @@
 # release: bookworm (12), trixie (13) or sid (unstable).
 #
 # The root is made by mmdebstrap from Debian's archive (its minimal
-# "minbase" variant, nothing added) and kept in /var/cache/date-service/roots/ for a
-# day. Each run puts it, read-only, under an overlay whose writable layer is
-# a tmpfs, clones the work tree's HEAD into it, and runs test.sh there as
-# root, in namespaces of its own (mount, PID, UTS, IPC) with that overlay as
-# its root by pivot_root. The root's /sys/fs/cgroup is the cgroup2 hierarchy
-# alone, as on a fresh Debian 13 machine. Nothing reaches the host's disk
-# but the cache, and when the run ends every process it started ends with
-# its PID namespace.
+# "minbase" variant, nothing added) and kept in
+# /var/cache/date-service/roots/ for a day. Each run puts it, read-only,
+# under an overlay whose writable layer is a tmpfs, clones the work tree's
+# HEAD into it, and runs test.sh there as root, in namespaces of its own
+# (mount, PID, UTS, IPC) with that overlay as its root by pivot_root. The
+# root's /sys/fs/cgroup is the cgroup2 hierarchy alone, as on a fresh
+# Debian 13 machine. Nothing reaches the host's disk but the cache, and
+# when the run ends every process it started ends with its PID namespace.
 #
 # Why namespaces rather than booting the root with systemd-nspawn: test.sh
 # installs what it needs with apt-get from the archive, so the root shares
