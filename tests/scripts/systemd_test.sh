@@ -54,24 +54,34 @@ check "the container's /tmp is its own" test ! -e "/tmp/date_systemd_test.$$"
 
 # --- cgroups of its own, as systemd on the host would give it --------------------
 
+# On cgroup v2 alone (/sys/fs/cgroup is the hierarchy itself) one cgroup does;
+# on the hybrid layout one in each of systemd's, the unified and the devices
+# hierarchies, the latter limited to the devices a container gets.
 cgroup=date_systemd_test.$$
-hierarchies="systemd unified devices"
+if [ "$(stat -fc %T /sys/fs/cgroup)" = cgroup2fs ]; then
+  cgroups=("/sys/fs/cgroup/$cgroup")
+else
+  cgroups=("/sys/fs/cgroup/systemd/$cgroup" "/sys/fs/cgroup/unified/$cgroup"
+    "/sys/fs/cgroup/devices/$cgroup")
+fi
+# The cgroup whose tree holds the container's processes.
+processes=${cgroups[0]}
 nspawn_pid='' container_init=''
 
 # Stops the container, then whatever is left in its cgroups, by pid.
 cleanup() {
-  local hierarchy
+  local dir
   if [ -n "$nspawn_pid" ] && ! process_gone "$nspawn_pid"; then
     kill "$nspawn_pid" 2>/dev/null || true # halts the container
     wait_until 10 process_gone "$nspawn_pid" || true
-    find "/sys/fs/cgroup/systemd/$cgroup" -name cgroup.procs -exec cat {} + |
+    find "$processes" -name cgroup.procs -exec cat {} + |
       while read -r pid; do kill -KILL "$pid" 2>/dev/null || true; done
     wait "$nspawn_pid" 2>/dev/null || true
   fi
-  for hierarchy in $hierarchies; do
-    if [ -d "/sys/fs/cgroup/$hierarchy/$cgroup" ]; then
-      wait_until 5 find "/sys/fs/cgroup/$hierarchy/$cgroup" -depth -type d -exec rmdir {} + \
-        2>/dev/null || echo "could not remove cgroup $hierarchy/$cgroup" >&2
+  for dir in "${cgroups[@]}"; do
+    if [ -d "$dir" ]; then
+      wait_until 5 find "$dir" -depth -type d -exec rmdir {} + \
+        2>/dev/null || echo "could not remove cgroup $dir" >&2
     fi
   done
   umount -R "$root" 2>/dev/null || true
@@ -80,21 +90,21 @@ cleanup() {
 trap cleanup EXIT
 trap 'fail "ended by a signal"' TERM INT
 
-for hierarchy in $hierarchies; do
-  mkdir "/sys/fs/cgroup/$hierarchy/$cgroup"
-done
-devices=/sys/fs/cgroup/devices/$cgroup
-echo a > "$devices/devices.deny"
-# null, zero, full, random, urandom, tty, console, ptmx, pseudo-terminals
-for device in 1:3 1:5 1:7 1:8 1:9 5:0 5:1 5:2 '136:*'; do
-  echo "c $device rwm" > "$devices/devices.allow"
-done
+mkdir "${cgroups[@]}"
+if [ ${#cgroups[@]} -gt 1 ]; then
+  devices=${cgroups[2]}
+  echo a > "$devices/devices.deny"
+  # null, zero, full, random, urandom, tty, console, ptmx, pseudo-terminals
+  for device in 1:3 1:5 1:7 1:8 1:9 5:0 5:1 5:2 '136:*'; do
+    echo "c $device rwm" > "$devices/devices.allow"
+  done
+fi
 
 # --- boot -----------------------------------------------------------------------
 
 (
-  for hierarchy in $hierarchies; do
-    echo "$BASHPID" > "/sys/fs/cgroup/$hierarchy/$cgroup/cgroup.procs"
+  for dir in "${cgroups[@]}"; do
+    echo "$BASHPID" > "$dir/cgroup.procs"
   done
   exec systemd-nspawn --quiet --directory="$root" --machine=date-systemd-test \
     --private-network --register=no --keep-unit --link-journal=no --resolv-conf=off \
@@ -107,7 +117,7 @@ nspawn_pid=$!
 
 init_pid() {
   local procs
-  procs=$(find "/sys/fs/cgroup/systemd/$cgroup" -path '*/init.scope/cgroup.procs')
+  procs=$(find "$processes" -path '*/init.scope/cgroup.procs')
   [ -n "$procs" ] && container_init=$(head -n 1 "$procs") && [ -n "$container_init" ]
 }
 wait_until 10 init_pid || { cat "$scratch/console.log"; fail "the container's init did not start"; }
@@ -140,8 +150,11 @@ in_container apt-get install -y "/pkg/$(basename "$package")" > "$scratch/apt.lo
 echo "ok: apt-get install $(basename "$package")"
 
 # The package's own tests, as autopkgtest runs them on the installed
-# package (its dependencies are all installed: it installs nothing).
-in_container autopkgtest --no-built-binaries /src -- null > "$scratch/autopkgtest.log" 2>&1 || {
+# package (its dependencies are all installed: it installs nothing). This
+# booted container is the isolation its test asks for, but the null testbed
+# claims it only up to autopkgtest 5.28 (Debian 12); later ones skip the test
+# unless told.
+in_container autopkgtest --no-built-binaries --ignore-restrictions=isolation-container /src -- null > "$scratch/autopkgtest.log" 2>&1 || {
   cat "$scratch/autopkgtest.log"
   fail "autopkgtest"
 }
