@@ -45,12 +45,9 @@ outside() {
     echo "release_matrix.sh needs root (mmdebstrap, namespaces)" >&2
     exit 1
   fi
-  for command in mmdebstrap unshare pivot_root git; do
-    command -v "$command" > /dev/null || {
-      echo "missing $command: apt-get install mmdebstrap util-linux git" >&2
-      exit 1
-    }
-  done
+  # shellcheck source=scripts/common.sh
+  . "$here/common.sh"
+  require_packages mmdebstrap util-linux mount git
 
   cache=/var/cache/date-service/roots
   root=$cache/$release

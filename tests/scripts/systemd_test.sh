@@ -185,8 +185,14 @@ expect_equal "the unit is enabled" enabled "$(in_container systemctl is-enabled 
 expect_equal "the unit is active" active "$(in_container systemctl is-active date_server)"
 # In its own user namespace the server must still register under its real
 # uid, or its next start could not replace what a killed run left behind.
-expect_equal "the registrations belong to" "$(in_container id -u _date_server)" \
-  "$(in_container rpcinfo | awk -v p="$program" '$1 == p { print $6 }' | sort -u)"
+# (Where the library cannot learn a Unix socket's peer, as on unstable,
+# rpcbind records every owner as "unknown": nothing to check then.)
+owners=$(in_container rpcinfo | awk -v p="$program" '$1 == p { print $6 }' | sort -u)
+if [ "$owners" = unknown ]; then
+  echo "note: this rpcbind records no owner for registrations (\"unknown\"); owner not checked"
+else
+  expect_equal "the registrations belong to" "$(in_container id -u _date_server)" "$owners"
+fi
 
 # The client's first time, and the server's line of it in the journal.
 time_line=$(in_container timeout 3 date_client localhost | head -n 1) || true
