@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Instructions that date_server executes per call of procedures 0, 1 and 2
 # over UDP and TCP, and per client pass (one accepted TCP connection with a
 # call of procedure 1 and one of procedure 2), counted by callgrind, which

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Shared by the bench scripts (run_bench.sh, compare.sh, callgrind_per_call.sh,
 # syscalls_per_call.sh): a network namespace of their own, its private port
 # mapper, waiting, and stopping what the script started, by pid. The script

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Compares this tree's date_server with that of commit BASE, the way every
 # performance change is judged: BASE is built in a temporary git worktree
 # (removed afterwards), and `date_bench suite` runs against the two servers

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // date_bench: a load generator for date_server. It calls the server's
 // procedures back to back, times date_client's pass, and measures this
 // machine's own limit for the same pattern, a 4-byte echo over loopback, so

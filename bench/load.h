@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runs of date_bench: caller processes that make calls back to back, the
 // echo server that stands for the machine's limit, and what one run measured.
 #ifndef BENCH_LOAD_H

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Builds the date service and date_bench, and measures date_server in a
 # network namespace of its own: a private rpcbind on loopback, the server with
 # its standard output to a file, the servers and a single caller pinned to one

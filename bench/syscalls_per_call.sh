@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # System calls that date_server makes per call of procedures 0, 1 and 2 over
 # UDP and TCP, and per client pass (a connection with procedures 1 and 2),
 # counted by strace for N calls or passes from date_bench, start-up left out.

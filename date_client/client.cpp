@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // date_client: polls a date server once a second, forever.
 #include "client.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The client's work apart from its entry point: the set-up of its output
 // and one pass against a server. The entry point runs them; the fuzz
 // targets drive them against peers of their own.

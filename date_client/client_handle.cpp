@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "client_handle.h"
 
 #include <fcntl.h>

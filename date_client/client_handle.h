@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // How date_client reaches a server: the addresses of the host raced as
 // Happy Eyeballs (RFC 8305) races them, each one's way being the server's
 // TCP port found at that address's port mapper and a TCP connection to it,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Client stubs of the date program.
 #include "client_handle.h"
 #include "date.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Entry point of date_server and the dispatcher of the date program.
 #include "date_svc.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The server's start-up apart from its entry point, so that the fuzz
 // targets start the server just as it starts.
 #ifndef DATE_SERVER_DATE_SVC_H

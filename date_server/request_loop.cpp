@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The server's request loop: the library's svc_run rebuilt from its public
 // pieces (svc_pollfd, svc_max_pollfd, svc_getreq_poll), with epoll for the
 // wait and each round's ready descriptors screened before the library serves

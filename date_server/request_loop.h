@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The server's request loop: the RPC library's own loop, with each round's
 // ready descriptors screened before the library serves them, so that no
 // client can hold up the others or feed the library stale bytes.

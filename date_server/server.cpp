@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The date procedures. Each prints its activity line and flushes it before
 // returning, so the line is out before the reply is sent and survives a kill.
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #ifndef DATE_SERVER_SERVER_OUTPUT_H
 #define DATE_SERVER_SERVER_OUTPUT_H
 

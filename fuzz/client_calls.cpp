@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One input is the server's side of one pass of the client: the byte stream
 // of its TCP connection, the record-marked replies to procedures 1 and 2,
 // taken through the stubs and the client's printing. The target is the port

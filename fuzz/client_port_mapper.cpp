@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One input is the port mapper's reply to the client's query for the
 // server's TCP port, taken through the client's own query, its reading of
 // the answer (a port, or a list of universal addresses) and the connection

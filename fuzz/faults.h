@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Failures of the system calls the programs make, injected one per input,
 // so that their handling of each failure is fuzzed as well. The targets are
 // linked with --wrap for each call listed here: the programs' calls (and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "fuzz_support.h"
 
 #include <arpa/inet.h>

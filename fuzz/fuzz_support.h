@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the fuzz targets share: a network of their own, loopback sockets,
 // and a check of every reply they read back.
 #ifndef FUZZ_FUZZ_SUPPORT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Writes the fuzz targets' seed inputs. Calls are encoded by libtirpc
 // (xdr_callmsg and the argument's filter); replies are captured from the
 // real rpcbind and the real date_server on loopback. make_corpus.sh runs

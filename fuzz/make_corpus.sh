@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Writes the fuzz targets' seed corpus into fuzz/corpus/<target>/: calls
 # encoded by libtirpc, and replies captured from a real rpcbind and the real
 # date_server, both started here in a network and mount namespace of our

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # A fuzzing campaign: every target for SECONDS (default 600) from its
 # corpus, two at a time (one per core), then the line coverage that the
 # corpus and what the campaign added reach in the programs' code. Prints per

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One input is one datagram to the server's UDP transport, served as the
 // server serves it: the loop's look at the datagram, the library's decoding,
 // the dispatcher and the routines, and the reply read back. The first byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One input is the byte stream of one TCP connection to the server, record
 // marks and all, served as the server serves it (deferred accept, the
 // non-blocking connection with its record bound, the room check) until the

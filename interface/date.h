@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The date service: program, version and procedure numbers, the XDR filter
 // for the time value, and the routines on each side. Shared by date_server
 // and date_client.

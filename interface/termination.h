@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // SIGINT, SIGTERM and SIGHUP for programs that wait inside the RPC
 // library, which blocks every signal in the calling thread for as long as
 // a call waits (25 s and more).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Shared by demo.sh and test.sh: installs what is missing, builds.
 # shellcheck shell=bash
 

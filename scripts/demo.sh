@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Builds the date service, starts a local port mapper if none runs, and runs
 # date_server in the background with date_client polling it in the
 # foreground. Ctrl-C ends both.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Runs ./scripts/test.sh, as a new user would, on a fresh root of a Debian
 # release: bookworm (12), trixie (13) or sid (unstable).
 #

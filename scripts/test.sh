@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs what is missing, builds the date service with its tests and runs
 # them. The end-to-end tests run as root, each in a network and mount
 # namespace of its own with its own rpcbind on loopback; the package tests

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Smoke runs of date_bench against a real server and port mapper in the
 // test's own network namespace: every kind of run completes without errors,
 // and a failing server is reported, not hidden in the figures.

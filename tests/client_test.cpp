@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // date_client end to end: a real rpcbind and date_server (or a stand-in
 // server) in the test's own network namespace.
 #include <gtest/gtest.h>

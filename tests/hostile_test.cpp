@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // date_server under hostile clients and faults. Each case starts a server
 // in the test's own network namespace, puts it through one condition, and
 // then checks that it still answers procedures 1 and 2 over UDP and TCP,

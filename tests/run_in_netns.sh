@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Runs a command in a network and mount namespace of its own: loopback up and
 # an empty /run, so that the rpcbind the test starts there, and the
 # registrations made at it, are the test's alone. Needs root.

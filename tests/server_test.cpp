@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // date_server end to end: a real rpcbind in the test's own network namespace,
 // the server started as a child, and calls built byte by byte.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The time value filter and the reply bodies, encoded and decoded in memory.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # The manual pages render without warnings, both through groff and through
 # man, have the sections an operator looks for, and quote every message the
 # programs print, word for word as the sources print them.

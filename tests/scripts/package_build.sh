@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Builds the Debian package as Debian builds its own: dpkg-buildpackage in a
 # clean export of the source tree. The export holds the work tree as git
 # sees it (tracked files with their uncommitted edits, and new files not

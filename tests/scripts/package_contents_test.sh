@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Checks the Debian package that dpkg-buildpackage built: lintian finds no
 # error or warning, a second build gives the same packages, the programs are
 # hardened; its dependencies and maintainer scripts, exactly the files it

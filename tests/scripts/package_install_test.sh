@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs the package with dpkg as on a fresh machine, without systemd
 # running, then runs what it installed: the maintainer scripts make the
 # service's user and enable the unit, systemd accepts the unit, the server

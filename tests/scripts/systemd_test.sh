@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Boots systemd as PID 1 in a container made of this host's own root, installs
 # the package there with apt, runs its autopkgtest, and follows the service
 # through its life under systemd: started and registered, sandboxed,

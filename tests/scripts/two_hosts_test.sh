@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Two hosts, for real: a server host (its own network namespace and /run,
 # rpcbind, date_server, a firewall open only to the ports that rpcinfo -p
 # lists) and a client host (likewise, no rpcbind), joined by a veth pair.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Preloaded into date_server by tests: makes system calls fail as they do
 // when the system runs short, while a file that the test controls exists.
 //   DATE_FAIL_ACCEPT=PATH     accept fails with ENFILE (the system's file table full)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Helpers shared by the shell-script tests.
 # shellcheck shell=bash
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Helpers for the end-to-end tests: child processes, the port mapper, and
 // ONC RPC messages built and read byte by byte, so that tests can send what
 // no well-behaved client would.

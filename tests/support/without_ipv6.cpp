@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // without_ipv6 [--no-descriptor-for=dgram|stream] COMMAND [ARG...]: runs
 // COMMAND as on a host whose kernel has no IPv6: socket(AF_INET6, ...) fails
 // with EAFNOSUPPORT (a seccomp filter, inherited across exec). With
