@@ -302,13 +302,21 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
   struct Case {
     std::string condition;
     std::vector<std::string> prefix;
+    int connections;
     bool file_table_full;
+    // Where the library's closing of idle connections keeps up, TCP is
+    // served all along.
+    bool tcp_served_meanwhile;
   };
-  for (const Case &c : {Case{"descriptor limit 16", {"/usr/bin/prlimit", "--nofile=16:16", "--"}, false},
-                        Case{"descriptor limit 24", {"/usr/bin/prlimit", "--nofile=24:24", "--"}, false},
-                        Case{"descriptor limit 32", {"/usr/bin/prlimit", "--nofile=32:32", "--"}, false},
-                        Case{"accept failing with ENFILE", {}, true}}) {
-    SCOPED_TRACE(c.condition);
+  const std::vector<std::string> limit_16 = {"/usr/bin/prlimit", "--nofile=16:16", "--"};
+  const std::vector<std::string> limit_24 = {"/usr/bin/prlimit", "--nofile=24:24", "--"};
+  const std::vector<std::string> limit_32 = {"/usr/bin/prlimit", "--nofile=32:32", "--"};
+  for (const Case &c : {Case{"descriptor limit 16", limit_16, 80, false, false},
+                        Case{"descriptor limit 24", limit_24, 80, false, false},
+                        Case{"descriptor limit 32", limit_32, 80, false, false},
+                        Case{"descriptor limit 32", limit_32, 200, false, true},
+                        Case{"accept failing with ENFILE", {}, 80, true, false}}) {
+    SCOPED_TRACE(std::to_string(c.connections) + " connections, " + c.condition);
     if (server_.pid > 0) {
       EXPECT_EQ(read_file(server_.stderr_path), "");
       kill_and_reap(server_.pid);
@@ -324,7 +332,7 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
       ASSERT_TRUE(std::ofstream(accept_failing).good());
     }
     std::vector<int> flood;
-    for (int i = 0; i < 80; ++i) {
+    for (int i = 0; i < c.connections; ++i) {
       int fd = open_socket();
       ASSERT_GE(fd, 0);
       // The first byte of a record mark: the server takes a connection only
@@ -339,7 +347,11 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
     int64_t start_ms = now_ms();
     const char *udp = is_ipv6(GetParam()) ? "udp6" : "udp";
     expect_time(udp);
-    watch.report("80 half-sent connections, " + c.condition, now_ms() - start_ms);
+    if (c.tcp_served_meanwhile) {
+      expect_time(GetParam());
+    }
+    watch.report(std::to_string(c.connections) + " half-sent connections, " + c.condition,
+                 now_ms() - start_ms);
     EXPECT_LT(cpu, 0.3) << "the server spins";
     if (c.file_table_full) {
       unlink(accept_failing.c_str());
