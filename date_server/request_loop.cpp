@@ -335,7 +335,7 @@ bool follow_poll_set(size_t count, std::vector<pollfd> &refused) {
       }
       slot = {fd, false, kRoundsOfNewConnection};
     }
-    if (fd < 0 || is_paused(fd)) {
+    if (fd < 0 || (!paused_listeners.empty() && is_paused(fd))) {
       continue;
     }
     auto events = static_cast<uint32_t>(slot.waiting_for_room ? POLLOUT : svc_pollfd[index].events);
