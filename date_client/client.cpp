@@ -162,12 +162,13 @@ static bool call_succeeded(CLIENT *clnt, const char *host, const void *result) {
 // full disk) ends the client like any failure: polling on for nobody is no
 // use. SIGPIPE is ignored for the library's sockets, so a lost reader shows
 // here, as EPIPE, and the report is that of any filter that ignores it.
-static bool output_written(const char *host) {
-  if (ferror(stdout) == 0) {
-    return true;
-  }
-  fprintf(stderr, "%s: standard output: %s\n", host, strerror(errno));
+static bool output_lost(const char *host, int error) {
+  fprintf(stderr, "%s: standard output: %s\n", host, strerror(error));
   return false;
+}
+
+static bool output_written(const char *host) {
+  return ferror(stdout) == 0 || output_lost(host, errno);
 }
 
 // The two calls of a pass and their lines. False on a failure, reported.
@@ -237,8 +238,7 @@ bool poll_once(const char *host, int pass) {
 static bool pause_a_second(const char *host) {
   struct pollfd output = {STDOUT_FILENO, 0, 0};
   if (poll(&output, 1, 1000) > 0 && (output.revents & POLLERR) != 0) {
-    fprintf(stderr, "%s: standard output: %s\n", host, strerror(EPIPE));
-    return false;
+    return output_lost(host, EPIPE);
   }
   return true;
 }
