@@ -10,10 +10,13 @@
 //   closes one, and never moves an open descriptor to another slot. The loop
 //   keeps, per slot, the descriptor it last saw there (`slots`), and per
 //   descriptor number its kind, its epoll registration and its slot
-//   (`descriptors`). It walks the poll set again (follow_poll_set) only after
-//   a round that served a connection or a listener, since only those open or
-//   close descriptors, or when the set's size changed; a round of datagrams
-//   leaves it as it was.
+//   (`descriptors`). It walks the poll set again (follow_poll_set) only
+//   after a round that served a listener (the library accepts there, and
+//   closes idle connections), that closed a connection (the library closes
+//   one only while serving it, and then empties its slot), or in which a
+//   connection began or ended waiting for room (its registration changes),
+//   and when the set's size changed. Any other round leaves the poll set
+//   and the registrations as they were.
 // - The epoll registrations. Closing a socket removes it from epoll, so a
 //   registration of a number whose socket the library closed is gone, and a
 //   new connection may meanwhile have that number. After a listener has been
@@ -58,6 +61,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -98,6 +102,31 @@ DescriptorKind kind_of(int fd) {
   return index < descriptors.size() ? descriptors[index].kind : DescriptorKind::kConnection;
 }
 
+// Whether a call header lies whole within the first `length` bytes of a
+// message: six words (xid, direction, RPC version, program, version,
+// procedure), then the credential and the verifier, each a flavour, a
+// length of at most MAX_AUTH_BYTES and that many bytes padded to a whole
+// word. A header with a longer credential or verifier is one the library
+// cannot decode either. The direction and the RPC version are left to the
+// library, which drops a message that is not a version 2 call unanswered.
+bool call_header_within(const char *message, size_t length) {
+  size_t flavour_at = 6 * BYTES_PER_XDR_UNIT;
+  for (int body = 0; body < 2; ++body) {  // the credential, then the verifier
+    size_t body_at = flavour_at + 2 * BYTES_PER_XDR_UNIT;
+    if (body_at > length) {
+      return false;
+    }
+    uint32_t body_length = 0;
+    memcpy(&body_length, message + body_at - BYTES_PER_XDR_UNIT, sizeof body_length);
+    body_length = ntohl(body_length);
+    if (body_length > MAX_AUTH_BYTES) {
+      return false;
+    }
+    flavour_at = body_at + RNDUP(body_length);
+  }
+  return flavour_at <= length;
+}
+
 // Measures the datagram waiting on a datagram transport before the library
 // reads it. A datagram whose call header does not lie whole within it would
 // have its missing fields read from stale bytes: it is dropped unread, with
@@ -110,15 +139,7 @@ bool datagram_ready(int fd) {
   }
   auto datagram_length = static_cast<size_t>(length);
   known(fd).datagram_length = datagram_length;
-  XDR xdrs;
-  xdrmem_create(&xdrs, head, static_cast<u_int>(std::min(datagram_length, sizeof head)),
-                XDR_DECODE);
-  char credentials[MAX_AUTH_BYTES];
-  char verifier[MAX_AUTH_BYTES];
-  struct rpc_msg call;
-  call.rm_call.cb_cred.oa_base = credentials;
-  call.rm_call.cb_verf.oa_base = verifier;
-  if (xdr_callmsg(&xdrs, &call)) {
+  if (call_header_within(head, std::min(datagram_length, sizeof head))) {
     return true;
   }
   recv(fd, head, 0, MSG_DONTWAIT);
@@ -157,7 +178,8 @@ std::vector<pollfd> room_check;
 std::vector<size_t> room_check_slot;
 
 // Takes from a round's ready descriptors those that the library must not
-// serve now.
+// serve now. True if a connection began or ended waiting for room: its
+// registration is to change.
 //
 // The library writes a reply until it is out: in non-blocking mode it
 // retries for up to 2 s at full CPU, in blocking mode until the client
@@ -167,7 +189,8 @@ std::vector<size_t> room_check_slot;
 // have fit; otherwise it is waited on for room, and read again in the round
 // after it has room, while everyone else is served. A listener is never
 // checked for room: it never reports any, and would stop accepting for good.
-void screen_ready(std::vector<pollfd> &ready) {
+bool screen_ready(std::vector<pollfd> &ready) {
+  bool room_wait_changed = false;
   room_check.clear();
   room_check_slot.clear();
   for (size_t at = 0; at < ready.size(); ++at) {
@@ -184,6 +207,7 @@ void screen_ready(std::vector<pollfd> &ready) {
         Slot &slot = slot_of(entry.fd);
         if (slot.waiting_for_room) {
           slot.waiting_for_room = false;
+          room_wait_changed = true;
           slot.rounds_unchecked = kRoundsAfterCheck;
           entry.revents = 0;
         } else if (slot.rounds_unchecked > 0) {
@@ -203,6 +227,7 @@ void screen_ready(std::vector<pollfd> &ready) {
       pollfd &entry = ready[room_check_slot[i]];
       if (room_check[i].revents == 0) {
         slot_of(entry.fd).waiting_for_room = true;
+        room_wait_changed = true;
         entry.revents = 0;
       } else {
         slot_of(entry.fd).rounds_unchecked = kRoundsAfterCheck - 1;
@@ -212,6 +237,7 @@ void screen_ready(std::vector<pollfd> &ready) {
   ready.erase(std::remove_if(ready.begin(), ready.end(),
                              [](const pollfd &entry) { return entry.revents == 0; }),
               ready.end());
+  return room_wait_changed;
 }
 
 // The descriptors of the library's poll set are watched with epoll, which
@@ -436,7 +462,7 @@ bool serve_round(int timeout_ms) {
     return errno == EINTR || poll_failed();
   }
   poll_set_may_have_changed = false;
-  listeners.clear();
+  bool accepting = false;
   for (int i = 0; i < got; ++i) {
     const epoll_event &event = events[static_cast<size_t>(i)];
     int fd = event.data.fd;
@@ -446,14 +472,34 @@ bool serve_round(int timeout_ms) {
       epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
       continue;
     }
-    DescriptorKind kind = kind_of(fd);
-    poll_set_may_have_changed = poll_set_may_have_changed || kind != DescriptorKind::kDatagram;
-    pollfd entry = {fd, svc_pollfd[index].events, static_cast<short>(event.events)};
-    (kind == DescriptorKind::kListener ? listeners : ready).push_back(entry);
+    accepting = accepting || kind_of(fd) == DescriptorKind::kListener;
+    ready.push_back({fd, svc_pollfd[index].events, static_cast<short>(event.events)});
   }
-  screen_ready(ready);
+  poll_set_may_have_changed = screen_ready(ready) || accepting;
+  if (accepting) {
+    // Listeners are served apart, each alone (below).
+    listeners.clear();
+    size_t kept = 0;
+    for (const pollfd &entry : ready) {
+      if (kind_of(entry.fd) == DescriptorKind::kListener) {
+        listeners.push_back(entry);
+      } else {
+        ready[kept++] = entry;
+      }
+    }
+    ready.resize(kept);
+  }
   if (!ready.empty()) {
     svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
+    // A connection that ended while served has left its slot.
+    for (const pollfd &entry : ready) {
+      if (svc_pollfd[known(entry.fd).slot].fd != entry.fd) {
+        poll_set_may_have_changed = true;
+      }
+    }
+  }
+  if (!accepting) {
+    return true;
   }
   // Each listener alone: the library accepts one connection, and on a
   // failed accept returns at once, errno as accept left it.
@@ -464,11 +510,9 @@ bool serve_round(int timeout_ms) {
       pause_listener(entry.fd);
     }
   }
-  if (!listeners.empty()) {
-    for (const Slot &slot : slots) {
-      if (slot.fd >= 0 && kind_of(slot.fd) == DescriptorKind::kConnection) {
-        registration(slot.fd) |= kMaybeGone;
-      }
+  for (const Slot &slot : slots) {
+    if (slot.fd >= 0 && kind_of(slot.fd) == DescriptorKind::kConnection) {
+      registration(slot.fd) |= kMaybeGone;
     }
   }
   return true;

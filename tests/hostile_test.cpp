@@ -420,15 +420,26 @@ TEST_P(HostileOverUdp, DatagramsWithIncompleteCallHeaderGetNoReply) {
   int leftover_socket = open_socket();
   Watch watch(server_.pid);
   int sent = 0;
+  // Each cut at every length short of its call header: plain calls, and
+  // one whose credential and verifier need padding, cut within those too.
+  std::vector<Call> wholes;
   for (uint32_t procedure : {0U, 1U, 2U}) {
-    Call whole = date_call(procedure, procedure == 2 ? u32_bytes(kSomeDay) : Bytes{});
+    wholes.push_back(date_call(procedure, procedure == 2 ? u32_bytes(kSomeDay) : Bytes{}));
+  }
+  Call with_bodies = wholes.back();
+  with_bodies.cred_flavor = 1;
+  with_bodies.cred_body = Bytes(21, 0);
+  with_bodies.verf_body = Bytes(6, 0);
+  wholes.push_back(with_bodies);
+  for (const Call &whole : wholes) {
+    size_t header_length = encode_call(whole).size() - whole.arguments.size();
     // Read by the library without the call header check and never
     // answered, so its bytes stay in the buffer; and a call that is.
     Call not_answered = whole;
     not_answered.rpc_version = 3;
     Call answered = date_call(0, Bytes(64, 0x5a));
     Bytes message = encode_call(whole);
-    for (size_t cut = 0; cut < 40; ++cut) {
+    for (size_t cut = 0; cut < header_length; ++cut) {
       Bytes before = encode_call(cut % 2 == 0 ? not_answered : answered);
       send(leftover_socket, before.data(), before.size(), 0);
       Bytes cut_short = prefix(message, cut);
