@@ -308,13 +308,14 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
     // served all along.
     bool tcp_served_meanwhile;
   };
-  const std::vector<std::string> limit_16 = {"/usr/bin/prlimit", "--nofile=16:16", "--"};
-  const std::vector<std::string> limit_24 = {"/usr/bin/prlimit", "--nofile=24:24", "--"};
-  const std::vector<std::string> limit_32 = {"/usr/bin/prlimit", "--nofile=32:32", "--"};
-  for (const Case &c : {Case{"descriptor limit 16", limit_16, 80, false, false},
-                        Case{"descriptor limit 24", limit_24, 80, false, false},
-                        Case{"descriptor limit 32", limit_32, 80, false, false},
-                        Case{"descriptor limit 32", limit_32, 200, false, true},
+  auto limit = [](const char *count) {
+    return std::vector<std::string>{"/usr/bin/prlimit",
+                                    std::string("--nofile=") + count + ":" + count, "--"};
+  };
+  for (const Case &c : {Case{"descriptor limit 16", limit("16"), 80, false, false},
+                        Case{"descriptor limit 24", limit("24"), 80, false, false},
+                        Case{"descriptor limit 32", limit("32"), 80, false, false},
+                        Case{"descriptor limit 32", limit("32"), 200, false, true},
                         Case{"accept failing with ENFILE", {}, 80, true, false}}) {
     SCOPED_TRACE(std::to_string(c.connections) + " connections, " + c.condition);
     if (server_.pid > 0) {
@@ -432,13 +433,13 @@ TEST_P(HostileOverUdp, DatagramsWithIncompleteCallHeaderGetNoReply) {
   with_bodies.verf_body = Bytes(6, 0);
   wholes.push_back(with_bodies);
   for (const Call &whole : wholes) {
-    size_t header_length = encode_call(whole).size() - whole.arguments.size();
+    Bytes message = encode_call(whole);
+    size_t header_length = message.size() - whole.arguments.size();
     // Read by the library without the call header check and never
     // answered, so its bytes stay in the buffer; and a call that is.
     Call not_answered = whole;
     not_answered.rpc_version = 3;
     Call answered = date_call(0, Bytes(64, 0x5a));
-    Bytes message = encode_call(whole);
     for (size_t cut = 0; cut < header_length; ++cut) {
       Bytes before = encode_call(cut % 2 == 0 ? not_answered : answered);
       send(leftover_socket, before.data(), before.size(), 0);

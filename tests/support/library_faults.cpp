@@ -22,6 +22,9 @@
 #include <vector>
 
 #include "date.h"
+#include "test_support.h"
+
+using namespace test_support;
 
 namespace {
 
@@ -149,18 +152,6 @@ void dispatch(struct svc_req *rqstp, SVCXPRT *transp) {
   }
 }
 
-// A call's header, with null credentials, of procedure `procedure`.
-std::vector<unsigned char> call_header(uint32_t xid, uint32_t procedure) {
-  uint32_t words[] = {xid, 0, 2, kProgram, kVersion, procedure, 0, 0, 0, 0};
-  std::vector<unsigned char> out;
-  for (uint32_t word : words) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      out.push_back(static_cast<unsigned char>(word >> shift));
-    }
-  }
-  return out;
-}
-
 // Serves calls as svc_run does, for `ms` milliseconds.
 void serve_for(int ms) {
   auto start = std::chrono::steady_clock::now();
@@ -196,9 +187,8 @@ bool short_udp_arguments_read_stale_bytes() {
   if (client < 0) {
     return false;
   }
-  std::vector<unsigned char> whole = call_header(1, 2);
-  whole.insert(whole.end(), {0x00, 0x00, 0x30, 0x39});  // 12345
-  std::vector<unsigned char> cut = call_header(2, 2);
+  Bytes whole = encode_call(date_call(2, u32_bytes(12345)));
+  Bytes cut = encode_call(date_call(2));
   send(client, whole.data(), whole.size(), 0);
   serve_for(200);
   send(client, cut.data(), cut.size(), 0);
@@ -221,12 +211,9 @@ bool nonblocking_fragments_taken_as_records() {
   if (client < 0) {
     return false;
   }
-  std::vector<unsigned char> header = call_header(3, 2);
-  std::vector<unsigned char> stream = {0, 0, 0, static_cast<unsigned char>(header.size())};
-  stream.insert(stream.end(), header.begin(), header.end());
-  for (int byte : {0x80, 0, 0, 4, 0, 0, 0x30, 0x39}) {
-    stream.push_back(static_cast<unsigned char>(byte));
-  }
+  Bytes stream = fragment(encode_call(date_call(2)), false);
+  Bytes last = fragment(u32_bytes(12345), true);
+  stream.insert(stream.end(), last.begin(), last.end());
   send(client, stream.data(), stream.size(), 0);
   dispatched = false;
   decoded = false;
