@@ -33,7 +33,7 @@ source_tree=$(git -C "$here/.." rev-parse --show-toplevel)
 # of its own. (Both halves are functions, read whole before they run: the
 # run outlives edits of this file.)
 outside() {
-  local release=${1:-} root cache command started status
+  local release=${1:-} root cache started status
   local make_root
   case $release in
     bookworm | trixie | sid) ;;
