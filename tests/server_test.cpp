@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <tuple>
 
@@ -176,6 +177,34 @@ TEST_F(ServerTest, ServesIpv4AloneWhereTheKernelHasNoIpv6) {
   EXPECT_EQ(ports.count("udp6") + ports.count("tcp6"), 0U);
   EXPECT_TRUE(call_bin_date("udp", server_.udp_port).has_value());
   EXPECT_TRUE(call_str_date("tcp", server_.tcp_port, 0).has_value());
+}
+
+// IPv6 switched off (disable_ipv6, here in the test's own network namespace)
+// is no error either, and no kernel without IPv6: the IPv6 sockets are had
+// and bind to the unspecified address. The server starts as usual, serves
+// IPv4, and serves IPv6 as soon as it is switched on.
+TEST_F(ServerTest, ServesIpv6OnceItIsSwitchedOn) {
+  auto disable_ipv6 = [](const char *value) {
+    bool written = true;
+    for (const char *conf : {"all", "default"}) {
+      std::ofstream file(std::string("/proc/sys/net/ipv6/conf/") + conf + "/disable_ipv6");
+      written = static_cast<bool>(file << value << std::flush) && written;
+    }
+    return written;
+  };
+  ASSERT_TRUE(disable_ipv6("1"));
+  server_ = start_server({}, {}, {}, false);
+  EXPECT_TRUE(call_bin_date("udp", server_.udp_port).has_value());
+  EXPECT_TRUE(call_str_date("tcp", server_.tcp_port, 0).has_value());
+
+  ASSERT_TRUE(disable_ipv6("0"));
+  EXPECT_TRUE(eventually(
+      [&] {
+        auto ports = registered_ports(kDateProgram, 1);
+        return call_bin_date("udp6", ports["udp6"]).has_value() &&
+               call_str_date("tcp6", ports["tcp6"], 0).has_value();
+      },
+      2000));
 }
 
 // The server's clock, as the preloaded failing_calls library sets it: a

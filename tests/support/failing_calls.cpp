@@ -5,6 +5,10 @@
 //   DATE_FAIL_EPOLL_ADD=PATH  epoll_ctl(EPOLL_CTL_ADD) fails with ENOSPC
 //                             (the user's max_user_watches reached)
 // Or answers as a host of another kind would, for as long as it runs:
+//   DATE_NO_IPV6=any          socket(AF_INET6, ...) fails with EAFNOSUPPORT,
+//                             as in a kernel without IPv6
+//   DATE_NO_IPV6=dgram|stream IPv6 sockets of that type fail with EMFILE, as
+//                             when the process is out of descriptors there
 //   DATE_CLOCK=SECONDS        time() tells that time; where time_t cannot
 //                             hold it, it fails with EOVERFLOW as the C
 //                             library's does
@@ -51,6 +55,26 @@ extern "C" int epoll_ctl(int epfd, int op, int fd, epoll_event *event) {
     return -1;
   }
   return real(epfd, op, fd, event);
+}
+
+extern "C" int socket(int domain, int type, int protocol) {
+  static auto real = next<int (*)(int, int, int)>("socket");
+  const char *no_ipv6 = getenv("DATE_NO_IPV6");
+  if (domain == AF_INET6 && no_ipv6 != nullptr) {
+    // The type may carry SOCK_NONBLOCK and SOCK_CLOEXEC: its low four bits
+    // are the type.
+    int kind = type & 0xf;
+    if (strcmp(no_ipv6, "any") == 0) {
+      errno = EAFNOSUPPORT;
+      return -1;
+    }
+    if ((strcmp(no_ipv6, "dgram") == 0 && kind == SOCK_DGRAM) ||
+        (strcmp(no_ipv6, "stream") == 0 && kind == SOCK_STREAM)) {
+      errno = EMFILE;
+      return -1;
+    }
+  }
+  return real(domain, type, protocol);
 }
 
 // The clock: time() and, for programs built with a 64-bit time_t where
