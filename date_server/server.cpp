@@ -64,8 +64,9 @@ static char *date_text(time_t when) {
   // "Www Mmm dd hh:mm:ss " and a year of up to 11 characters, "\n", NUL.
   static char text[20 + 11 + 2];
 
+  // A clock that cannot be read (-1) tells nothing of a second gone by.
   time_t now = time(nullptr);
-  if (now != zone_read_at) {
+  if (now != zone_read_at || now == -1) {
     tzset();
     zone_read_at = now;
   }

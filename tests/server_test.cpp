@@ -254,8 +254,9 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // Without TZ the server renders dates in the system's zone, /etc/localtime,
-// and a change of it shows within two seconds. The zone files are mounted
-// over /etc/localtime in a mount namespace of this test's own.
+// and a change of it shows within two seconds, also while the clock cannot
+// be read. The zone files are mounted over /etc/localtime in a mount
+// namespace of this test's own.
 TEST_F(ServerTest, NoticesAChangeOfTheSystemTimeZone) {
   ASSERT_EQ(unshare(CLONE_NEWNS), 0);
   ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
@@ -263,14 +264,24 @@ TEST_F(ServerTest, NoticesAChangeOfTheSystemTimeZone) {
     std::string file = std::string("/usr/share/zoneinfo/") + name;
     return mount(file.c_str(), "/etc/localtime", nullptr, MS_BIND, nullptr) == 0;
   };
-  ASSERT_TRUE(zone("Etc/UTC"));
-  server_ = start_server({}, {}, {"/usr/bin/env", "-u", "TZ"});
-  EXPECT_EQ(call_str_date("udp", server_.udp_port, 0), "Thu Jan  1 00:00:00 1970\n");
+  const std::vector<std::string> unreadable_clock{std::string("LD_PRELOAD=") + FAILING_CALLS_LIB,
+                                                  "DATE_CLOCK=unreadable",
+                                                  asan_options_with("verify_asan_link_order=0")};
+  for (const auto &env : {std::vector<std::string>{}, unreadable_clock}) {
+    SCOPED_TRACE(env.empty() ? "clock as it is" : "clock unreadable");
+    kill_and_reap(server_.pid);
+    // The zones of the round before, mounted one over the other, taken away.
+    while (umount2("/etc/localtime", MNT_DETACH) == 0) {
+    }
+    ASSERT_TRUE(zone("Etc/UTC"));
+    server_ = start_server(env, {}, {"/usr/bin/env", "-u", "TZ"});
+    EXPECT_EQ(call_str_date("udp", server_.udp_port, 0), "Thu Jan  1 00:00:00 1970\n");
 
-  ASSERT_TRUE(zone("Asia/Tokyo"));
-  EXPECT_TRUE(eventually(
-      [&] { return call_str_date("tcp", server_.tcp_port, 0) == "Thu Jan  1 09:00:00 1970\n"; },
-      2000));
+    ASSERT_TRUE(zone("Asia/Tokyo"));
+    EXPECT_TRUE(eventually(
+        [&] { return call_str_date("tcp", server_.tcp_port, 0) == "Thu Jan  1 09:00:00 1970\n"; },
+        2000));
+  }
 }
 
 // Started with descriptor 0, 1 or 2 closed, the server must not let a
