@@ -2,6 +2,7 @@
 // date_client: polls a date server once a second, forever.
 #include "client.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@
 
 #include "client_handle.h"
 #include "date.h"
+#include "standard_descriptors.h"
 #include "termination.h"
 
 // The text is whatever the server sent: bytes that are not printable ASCII
@@ -202,6 +204,11 @@ static bool show_server_time(CLIENT *clnt, const char *host) {
 }
 
 bool prepare_client() {
+  // Read-only: a line written to a standard output that was closed fails
+  // with EBADF, and is reported as any failed write is.
+  if (!open_standard_descriptors(O_RDONLY)) {
+    return false;
+  }
   end_on_termination_signals();
   // Output often goes to a pipe or a log and the client ends by a signal:
   // every line must be out as soon as it is printed.

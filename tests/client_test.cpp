@@ -51,6 +51,15 @@ class ClientTest : public ::testing::Test {
                     const std::vector<std::string> &env = {}) {
     std::vector<std::string> argv{DATE_CLIENT_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
+    spawn_client(argv, env);
+  }
+
+  // The output of an earlier client of the test is gone before the child
+  // would truncate it: what is read from now on is this client's.
+  void spawn_client(const std::vector<std::string> &argv,
+                    const std::vector<std::string> &env = {}) {
+    unlink(out_path().c_str());
+    unlink(err_path().c_str());
     client_started_ms_ = now_ms();
     client_pid_ = spawn(argv, env, out_path(), err_path());
   }
@@ -302,6 +311,40 @@ TEST_F(ClientTest, NameOfBothFamiliesKeepsItsPaceWithEitherPortMapperSilent) {
     EXPECT_GE(passes * 5, one_family * 4) << passes << " passes, one family " << one_family;
     EXPECT_GE(connections[c.serving], passes);
     EXPECT_EQ(connections[c.serving == std::string("tcp") ? "tcp6" : "tcp"], 0);
+  }
+}
+
+// Started with descriptor 0, 1 or 2 closed, the client lets no socket take
+// that number, where its lines or its report would go into the connection:
+// the descriptor points at /dev/null. A line written to a standard output
+// that was closed fails, as any failed write does.
+TEST_F(ClientTest, StandardDescriptorClosedIsNoSocket) {
+  server_ = start_server();
+  for (int closed : {0, 1, 2}) {
+    SCOPED_TRACE("descriptor " + std::to_string(closed) + " closed");
+    // Stopped, the server holds the client in its first call, its
+    // connection open.
+    ASSERT_EQ(kill(server_.pid, SIGSTOP), 0);
+    std::string redirection = "exec \"$0\" \"$1\" " + std::to_string(closed) + ">&-";
+    spawn_client({"/bin/sh", "-c", redirection, DATE_CLIENT_BIN, "127.0.0.1"});
+    std::string fds = "/proc/" + std::to_string(client_pid_) + "/fd/";
+    auto link = [&](int fd) {
+      char target[64] = {};
+      return readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0
+                 ? std::string(target)
+                 : std::string();
+    };
+    EXPECT_TRUE(eventually(
+        [&] { return link(3).rfind("socket:", 0) == 0 && link(closed) == "/dev/null"; }, 5000))
+        << link(closed);
+    ASSERT_EQ(kill(server_.pid, SIGCONT), 0);
+    if (closed == 1) {
+      expect_failure(finish_client(5000), "127.0.0.1: standard output: Bad file descriptor\n");
+    } else {
+      EXPECT_TRUE(eventually([&] { return passes_printed() >= 2; }, 5000));
+      kill_and_reap(client_pid_);
+      client_pid_ = -1;
+    }
   }
 }
 
