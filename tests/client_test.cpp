@@ -591,19 +591,35 @@ void stop_stand_in(StandIn &stand_in) {
   pmap_unset(kDateProgram, 1);
 }
 
-TEST_F(ClientTest, ControlBytesInTheDateTextArePrintedEscaped) {
-  StandIn stand_in;
-  start_stand_in(stand_in, "\x1b[2J\x7f\tThu Jan  1 00:00:00 1970\n", Answer::kTimeAndDate);
-  start_client({"127.0.0.1"});
-  ASSERT_TRUE(eventually([&] { return passes_printed() >= 1; }, 5000));
-  // The stand-in answers one pass only; the next one finds no server.
-  stop_stand_in(stand_in);
-  Finished finished = finish_client(10000);
-  EXPECT_EQ(finished.out,
-            "Display the time on sever 127.0.0.1 is 1234\n"
-            "Display the date on the server is \\x1b[2J\\x7f\\x09Thu Jan  1 00:00:00 1970\n\n");
-  ASSERT_TRUE(WIFEXITED(finished.status));
-  EXPECT_EQ(WEXITSTATUS(finished.status), 1);
+// A date text is shown as sent, but for its control bytes, escaped; one
+// with a NUL inside is no NUL-terminated string, and does not decode.
+TEST_F(ClientTest, DateTextIsShownWholeAndEscapedOrNotAtAll) {
+  using namespace std::string_literals;
+  const struct {
+    std::string text;
+    std::string shown;   // all the client prints
+    std::string report;  // "": the client goes on to its next pass, which fails
+  } cases[] = {
+      {"\x1b[2J\x7f\tThu Jan  1 00:00:00 1970\n",
+       "Display the date on the server is \\x1b[2J\\x7f\\x09Thu Jan  1 00:00:00 1970\n\n", ""},
+      {"Thu Jan  1 00:00:00 1970\0\x1b]0;x\x07\n"s, "", "127.0.0.1: RPC: Can't decode result\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.shown + c.report);
+    StandIn stand_in;
+    start_stand_in(stand_in, c.text, Answer::kTimeAndDate);
+    start_client({"127.0.0.1"});
+    ASSERT_TRUE(eventually([&] { return passes_printed() >= 1; }, 5000));
+    // The stand-in answers one pass only; the next one finds no server.
+    stop_stand_in(stand_in);
+    Finished finished = finish_client(10000);
+    EXPECT_EQ(finished.out, "Display the time on sever 127.0.0.1 is 1234\n" + c.shown);
+    ASSERT_TRUE(WIFEXITED(finished.status));
+    EXPECT_EQ(WEXITSTATUS(finished.status), 1);
+    if (!c.report.empty()) {
+      EXPECT_EQ(finished.err, c.report);
+    }
+  }
 }
 
 // A connection the server resets fails the call: the client reports it and
