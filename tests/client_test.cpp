@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // date_client end to end: a real rpcbind and date_server (or a stand-in
 // server) in the test's own network namespace.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -91,14 +92,14 @@ class ClientTest : public ::testing::Test {
     return passes;
   }
 
-  // Puts `content` in place of /etc/hosts in the test's namespace.
-  void use_hosts_file(const std::string &content) {
-    std::string hosts = dir_ + "/hosts";
-    FILE *file = fopen(hosts.c_str(), "w");
+  // Puts `content` in place of /etc/`name` in the test's namespace.
+  void use_etc_file(const std::string &name, const std::string &content) {
+    std::string path = dir_ + "/" + name;
+    FILE *file = fopen(path.c_str(), "w");
     ASSERT_NE(file, nullptr);
     fputs(content.c_str(), file);
     fclose(file);
-    ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(path.c_str(), ("/etc/" + name).c_str(), nullptr, MS_BIND, nullptr), 0);
   }
 
   std::string out_path() const { return dir_ + "/client.out"; }
@@ -181,7 +182,7 @@ TEST_P(ClientPasses, FourPassesPrintTimeDateAndOddCounters) {
   const PassCase &c = GetParam();
   const std::string &host = c.host;
   if (!c.hosts_file.empty()) {
-    ASSERT_NO_FATAL_FAILURE(use_hosts_file(c.hosts_file));
+    ASSERT_NO_FATAL_FAILURE(use_etc_file("hosts", c.hosts_file));
   }
   server_ = c.server_ipv6 ? start_server() : start_server({}, {}, {WITHOUT_IPV6_BIN}, false);
   int pipe_fds[2];
@@ -257,7 +258,7 @@ std::optional<std::string> nft(const std::string &dir, const std::vector<std::st
 // preferred one serves: IPv6, first in the resolver's order. The figures
 // are printed.
 TEST_F(ClientTest, NameOfBothFamiliesKeepsItsPaceWithEitherPortMapperSilent) {
-  ASSERT_NO_FATAL_FAILURE(use_hosts_file("::1 dualstack\n127.0.0.1 dualstack\n"));
+  ASSERT_NO_FATAL_FAILURE(use_etc_file("hosts", "::1 dualstack\n127.0.0.1 dualstack\n"));
   server_ = start_server();
   // One working family gives a pass a second, 6 in this time; the next
   // family is tried alongside the silent one after 200 ms, which gives 5.
@@ -312,6 +313,36 @@ TEST_F(ClientTest, NameOfBothFamiliesKeepsItsPaceWithEitherPortMapperSilent) {
     EXPECT_GE(connections[c.serving], passes);
     EXPECT_EQ(connections[c.serving == std::string("tcp") ? "tcp6" : "tcp"], 0);
   }
+}
+
+// Slow: name servers that never answer (a firewall drops what they are
+// sent) do not hold the client past its 25-second limit: the look-up ends
+// with it, reported as a name that does not resolve.
+TEST_F(ClientTest, SlowSilentNameServersTimeOutAfterTwentyFiveSeconds) {
+  std::vector<int> name_servers;
+  std::string resolv_conf;
+  for (const char *address : {"127.0.0.2", "127.0.0.3"}) {
+    // Bound, so that no ICMP error ends the wait, and never read.
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in name_server{};
+    name_server.sin_family = AF_INET;
+    name_server.sin_port = htons(53);
+    inet_pton(AF_INET, address, &name_server.sin_addr);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&name_server), sizeof name_server), 0);
+    name_servers.push_back(fd);
+    resolv_conf += std::string("nameserver ") + address + "\n";
+  }
+  // 10 s a try, two tries each: 40 s for the look-up alone.
+  ASSERT_NO_FATAL_FAILURE(use_etc_file("resolv.conf", resolv_conf + "options timeout:10\n"));
+  start_client({"srv"});
+  Finished finished = finish_client(45000);
+  for (int fd : name_servers) {
+    close(fd);
+  }
+  printf("the client ended %lld ms after its start\n", static_cast<long long>(finished.elapsed_ms));
+  expect_failure(finished, "srv: RPC: Unknown host\n");
+  EXPECT_GE(finished.elapsed_ms, 25000);
+  EXPECT_LE(finished.elapsed_ms, 26500);
 }
 
 // Started with descriptor 0, 1 or 2 closed, the client lets no socket take
