@@ -448,11 +448,23 @@ std::vector<Attempt> attempts_for(const addrinfo *found) {
       continue;
     }
     Attempt attempt{};
-    memcpy(&attempt.address, entry->ai_addr, entry->ai_addrlen);
-    attempt.length = entry->ai_addrlen;
+    const auto *ipv6 = reinterpret_cast<const sockaddr_in6 *>(entry->ai_addr);
+    if (entry->ai_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&ipv6->sin6_addr)) {
+      // An IPv4 address in IPv6 form (::ffff:a.b.c.d) is reached over
+      // IPv4, where the port mapper lists no tcp6 entry: it is tried as the
+      // IPv4 address it is.
+      auto *ipv4 = reinterpret_cast<sockaddr_in *>(&attempt.address);
+      ipv4->sin_family = AF_INET;
+      memcpy(&ipv4->sin_addr, &ipv6->sin6_addr.s6_addr[12], sizeof ipv4->sin_addr);
+      attempt.length = sizeof *ipv4;
+    } else {
+      memcpy(&attempt.address, entry->ai_addr, entry->ai_addrlen);
+      attempt.length = entry->ai_addrlen;
+    }
     attempt.stage = Stage::kWaiting;
     attempt.fd = -1;
-    bool first = first_family.empty() || first_family[0].address.ss_family == entry->ai_family;
+    bool first =
+        first_family.empty() || first_family[0].address.ss_family == attempt.address.ss_family;
     (first ? first_family : other_family).push_back(attempt);
   }
   std::vector<Attempt> attempts;

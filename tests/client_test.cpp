@@ -228,6 +228,9 @@ TEST_P(ClientPasses, FourPassesPrintTimeDateAndOddCounters) {
 INSTANTIATE_TEST_SUITE_P(Hosts, ClientPasses,
                          ::testing::Values(PassCase{"Ipv4Address", "127.0.0.1", "", true},
                                            PassCase{"Ipv6Address", "::1", "", true},
+                                           // Reached over IPv4, as the address it is.
+                                           PassCase{"Ipv4MappedIpv6Address", "::ffff:127.0.0.1",
+                                                    "", false},
                                            // ::1 comes first and has no server: the client goes
                                            // on to 127.0.0.1 without a word.
                                            PassCase{"NameOfBothFamiliesServedOverIpv4Only",
