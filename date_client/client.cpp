@@ -190,6 +190,14 @@ static bool show_server_time(CLIENT *clnt, const char *host) {
   if (!call_succeeded(clnt, host, date_text)) {
     return false;
   }
+  // The library reports a reply that begins with a record mark of 0 as a
+  // success without decoding anything (its record reader refuses the mark
+  // and leaves the call's status as it was): there is no text then, and the
+  // reply is reported as the undecodable one it is.
+  if (*date_text == nullptr) {
+    fprintf(stderr, "%s: %s\n", host, clnt_sperrno(RPC_CANTDECODERES));
+    return false;
+  }
   printf("Display the date on the server is %s\n", printable_text(*date_text).c_str());
   bool written = output_written(host);
   xdr_free(as_xdrproc(xdr_wrapstring), reinterpret_cast<char *>(date_text));
