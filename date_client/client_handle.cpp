@@ -480,8 +480,8 @@ std::vector<Attempt> attempts_for(const addrinfo *found) {
 
 // A look-up of the host's addresses, which the resolver makes in a thread
 // of its own (getaddrinfo_a), so that its wait can end at the handle's time
-// limit: a resolver whose name servers never answer takes 5 s a try, and
-// some 40 s for two of them.
+// limit: a resolver whose name servers never answer waits out every try of
+// every one of them (5 s each by default: tens of seconds in all).
 struct Lookup {
   struct gaicb request;
   struct addrinfo hints;
