@@ -517,15 +517,25 @@ void release_finished_lookups() {
 // `deadline` (of now_ms): 0 with the list in *found (the caller frees it),
 // or the resolver's error (EAI_AGAIN when the time is up).
 int resolve(const char *host, int64_t deadline, struct addrinfo **found) {
+  struct addrinfo hints {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  // An address is read at once, with no name server asked: it needs no
+  // thread of the resolver's, whose making and memory every pass would pay.
+  hints.ai_flags = AI_NUMERICHOST;
+  int status = getaddrinfo(host, nullptr, &hints, found);
+  if (status != EAI_NONAME) {
+    return status;
+  }
   release_finished_lookups();
   auto *lookup = new Lookup{};
   lookup->host = host;
-  lookup->hints.ai_family = AF_UNSPEC;
-  lookup->hints.ai_socktype = SOCK_STREAM;
+  lookup->hints = hints;
+  lookup->hints.ai_flags = 0;
   lookup->request.ar_name = lookup->host.c_str();
   lookup->request.ar_request = &lookup->hints;
   struct gaicb *requests[] = {&lookup->request};
-  int status = getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
+  status = getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
   if (status == 0) {
     status = gai_error(&lookup->request);
   }

@@ -20,6 +20,8 @@ int __real_connect(int fd, const sockaddr *address, socklen_t length);
 int __real_poll(pollfd *entries, nfds_t count, int timeout);
 int __real_getsockopt(int fd, int level, int name, void *value, socklen_t *length);
 int __real_fcntl(int fd, int command, ...);
+int __real_getaddrinfo(const char *node, const char *service, const addrinfo *hints,
+                       addrinfo **found);
 int __real_gai_error(gaicb *request);
 int __real_gai_suspend(const gaicb *const requests[], int count, const timespec *timeout);
 }
@@ -137,6 +139,22 @@ int __wrap_fcntl(int fd, int command, ...) {
                                                : __real_fcntl(fd, command, argument);
 }
 
+// The targets' hosts are addresses, which the client reads at once; the
+// faults of a look-up by the resolver's thread take them for names.
+int __wrap_getaddrinfo(const char *node, const char *service, const addrinfo *hints,
+                       addrinfo **found) {
+  if (pending(Fault::kNoSuchHost) || pending(Fault::kLookUpTimesOut)) {
+    return EAI_NONAME;
+  }
+  int status = __real_getaddrinfo(node, service, hints, found);
+  if (status == 0 && fails(Fault::kNoInternetAddress)) {
+    for (addrinfo *entry = *found; entry != nullptr; entry = entry->ai_next) {
+      entry->ai_family = AF_UNIX;
+    }
+  }
+  return status;
+}
+
 // A look-up that is done is taken as still in progress while
 // kLookUpTimesOut is to come, so that the wait for it times out.
 int __wrap_gai_error(gaicb *request) {
@@ -148,11 +166,6 @@ int __wrap_gai_error(gaicb *request) {
     freeaddrinfo(request->ar_result);
     request->ar_result = nullptr;
     return EAI_NONAME;
-  }
-  if (status == 0 && fails(Fault::kNoInternetAddress)) {
-    for (addrinfo *entry = request->ar_result; entry != nullptr; entry = entry->ai_next) {
-      entry->ai_family = AF_UNIX;
-    }
   }
   return status;
 }

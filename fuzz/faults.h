@@ -25,7 +25,7 @@ enum class Fault : uint8_t {
   kSocketErrorUnread,    // getsockopt: ENOBUFS
   kBlockingModeRefused,  // fcntl, the second call (F_SETFL): EBADF
   kNoSuchHost,           // gai_error: EAI_NONAME once the look-up is done
-  kNoInternetAddress,    // gai_error: only addresses of another family
+  kNoInternetAddress,    // getaddrinfo: only addresses of another family
   kQueryUnsent,          // send: EPERM (a firewall's reject)
   kReplyUnread,          // recv: ENOMEM
   kLookUpTimesOut,       // gai_error: in progress; gai_suspend: EAI_AGAIN at once
