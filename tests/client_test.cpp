@@ -483,7 +483,7 @@ TEST_F(ClientTest, TerminationSignalsEndTheClientWhateverItWaitsOn) {
 
 // The client's memory is the same after ten passes as after thousands:
 // every date text is released once printed. libfaketime turns the
-// one-second sleep into a millisecond.
+// one-second sleep into 10 ms.
 TEST_F(ClientTest, MemoryStaysFlatOverThousandsOfPasses) {
   server_ = start_server();
 #if defined(__SANITIZE_ADDRESS__)
@@ -503,12 +503,13 @@ TEST_F(ClientTest, MemoryStaysFlatOverThousandsOfPasses) {
   EXPECT_EQ(finished.err.rfind("127.0.0.1: RPC: ", 0), 0U) << finished.err;
   return;
 #endif
-  // The second between passes a thousand times shorter. The monotonic
-  // clock, which times the client's waits for the port mapper and the
-  // server, keeps its pace: a thousand times faster, the 25-second limit
-  // would be 25 ms, short enough for a busy machine to meet.
+  // The second between passes a hundred times shorter. The monotonic
+  // clock keeps its pace, but libfaketime shortens the time limit of poll
+  // as much, and the library waits for a reply with poll: 25 s become
+  // 250 ms. (A thousand times faster, 25 ms: a busy machine met that now
+  // and then, and the client ended with "Timed out".)
   start_client({"127.0.0.1"},
-               {kFaketime, "FAKETIME=+0 x1000", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+               {kFaketime, "FAKETIME=+0 x100", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
   auto resident_kib = [&] {
     std::istringstream status(read_file("/proc/" + std::to_string(client_pid_) + "/status"));
     std::string line;
@@ -677,7 +678,7 @@ TEST_F(ClientTest, ResetConnectionIsReportedNotFatal) {
 
 // Slow: a port mapper that answers every 5 s with a reply of another xid
 // (a stale one, or a forger's) does not hold the client past its limit:
-// the query ends 25 s after it began, whatever arrives.
+// the query ends 25 s after the handle's making began, whatever arrives.
 TEST_F(ClientTest, SlowPortMapperSendingWrongXidsTimesOutAfterTwentyFiveSeconds) {
   stop_rpcbind(rpcbind_pid_);
   rpcbind_pid_ = -1;
@@ -727,7 +728,7 @@ TEST_F(ClientTest, SlowPortMapperSendingWrongXidsTimesOutAfterTwentyFiveSeconds)
          static_cast<long long>(ended_ms - first_query_ms), replies.load());
   expect_failure(finished, "127.0.0.1: RPC: Port mapper failure - Timed out\n");
   ASSERT_NE(first_query_ms, 0);
-  EXPECT_GE(ended_ms - first_query_ms, 25000);
+  EXPECT_GE(finished.elapsed_ms, 25000);
   EXPECT_LE(ended_ms - first_query_ms, 26000);
   EXPECT_GE(replies, 4);
   EXPECT_EQ(finished.out, "");
