@@ -2,6 +2,7 @@
 // date_client: polls a date server once a second, forever.
 #include "client.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@
 
 #include "client_handle.h"
 #include "date.h"
+#include "standard_descriptors.h"
 #include "termination.h"
 
 // The text is whatever the server sent: bytes that are not printable ASCII
@@ -188,9 +190,10 @@ static bool show_server_time(CLIENT *clnt, const char *host) {
   if (!call_succeeded(clnt, host, date_text)) {
     return false;
   }
-  // The library's string filter takes a count of 2^32 - 1 for a text it
-  // decoded, and leaves no text: a reply that does not decode, reported as
-  // the library reports one.
+  // The library reports a reply that begins with a record mark of 0 as a
+  // success without decoding anything (its record reader refuses the mark
+  // and leaves the call's status as it was): there is no text then, and the
+  // reply is reported as the undecodable one it is.
   if (*date_text == nullptr) {
     fprintf(stderr, "%s: %s\n", host, clnt_sperrno(RPC_CANTDECODERES));
     return false;
@@ -202,6 +205,11 @@ static bool show_server_time(CLIENT *clnt, const char *host) {
 }
 
 bool prepare_client() {
+  // Read-only: a line written to a standard output that was closed fails
+  // with EBADF, and is reported as any failed write is.
+  if (!open_standard_descriptors(O_RDONLY)) {
+    return false;
+  }
   end_on_termination_signals();
   // Output often goes to a pipe or a log and the client ends by a signal:
   // every line must be out as soon as it is printed.

@@ -5,10 +5,12 @@
 #ifndef DATE_CLIENT_CLIENT_H
 #define DATE_CLIENT_CLIENT_H
 
-// Output line by line, a closed connection reported rather than fatal,
-// SIGINT, SIGTERM and SIGHUP taking effect at once, and the thread that
-// ends a call at TIMEOUT from its start. False, with the reason in errno,
-// if that thread cannot be had. Called before any other thread is started.
+// Standard descriptors that were closed opened onto /dev/null, so that no
+// socket takes their numbers; output line by line, a closed connection
+// reported rather than fatal, SIGINT, SIGTERM and SIGHUP taking effect at
+// once, and the thread that ends a call at TIMEOUT from its start. False, with the reason in errno,
+// if /dev/null or that thread cannot be had. Called before anything is
+// opened and before any other thread is started.
 bool prepare_client();
 
 // One pass against host: a handle, the time, the date, the counter lines

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "date.h"
@@ -351,10 +352,9 @@ bool running(const Attempt &attempt) {
 // starts kAttemptDelayMs after the one before it, or as soon as every
 // attempt started before it has failed, and all of them share one time
 // limit. The index of the first to connect, the others closed; -1 if none
-// does within TIMEOUT.
-int race(std::vector<Attempt> &attempts) {
+// does by `deadline` (of now_ms).
+int race(std::vector<Attempt> &attempts, const int64_t deadline) {
   int64_t now = now_ms();
-  const int64_t deadline = now + timeout_ms();
   size_t started = 0;
   int64_t next_start = now;
   std::vector<struct pollfd> entries;
@@ -448,11 +448,23 @@ std::vector<Attempt> attempts_for(const addrinfo *found) {
       continue;
     }
     Attempt attempt{};
-    memcpy(&attempt.address, entry->ai_addr, entry->ai_addrlen);
-    attempt.length = entry->ai_addrlen;
+    const auto *ipv6 = reinterpret_cast<const sockaddr_in6 *>(entry->ai_addr);
+    if (entry->ai_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&ipv6->sin6_addr)) {
+      // An IPv4 address in IPv6 form (::ffff:a.b.c.d) is reached over
+      // IPv4, where the port mapper lists no tcp6 entry: it is tried as the
+      // IPv4 address it is.
+      auto *ipv4 = reinterpret_cast<sockaddr_in *>(&attempt.address);
+      ipv4->sin_family = AF_INET;
+      memcpy(&ipv4->sin_addr, &ipv6->sin6_addr.s6_addr[12], sizeof ipv4->sin_addr);
+      attempt.length = sizeof *ipv4;
+    } else {
+      memcpy(&attempt.address, entry->ai_addr, entry->ai_addrlen);
+      attempt.length = entry->ai_addrlen;
+    }
     attempt.stage = Stage::kWaiting;
     attempt.fd = -1;
-    bool first = first_family.empty() || first_family[0].address.ss_family == entry->ai_family;
+    bool first =
+        first_family.empty() || first_family[0].address.ss_family == attempt.address.ss_family;
     (first ? first_family : other_family).push_back(attempt);
   }
   std::vector<Attempt> attempts;
@@ -466,6 +478,86 @@ std::vector<Attempt> attempts_for(const addrinfo *found) {
   return attempts;
 }
 
+// A look-up of the host's addresses, which the resolver makes in a thread
+// of its own (getaddrinfo_a), so that its wait can end at the handle's time
+// limit: a resolver whose name servers never answer waits out every try of
+// every one of them (5 s each by default: tens of seconds in all).
+struct Lookup {
+  struct gaicb request;
+  struct addrinfo hints;
+  std::string host;
+  Lookup *next;  // in the list of those given up
+};
+
+// The look-ups given up at the time limit while the resolver still had
+// them: it writes its answer into them once it has one, so they are
+// released only after that.
+Lookup *given_up = nullptr;
+
+void release(Lookup *lookup) {
+  if (lookup->request.ar_result != nullptr) {
+    freeaddrinfo(lookup->request.ar_result);
+  }
+  delete lookup;
+}
+
+void release_finished_lookups() {
+  for (Lookup **link = &given_up; *link != nullptr;) {
+    Lookup *lookup = *link;
+    if (gai_error(&lookup->request) == EAI_INPROGRESS) {
+      link = &lookup->next;
+    } else {
+      *link = lookup->next;
+      release(lookup);
+    }
+  }
+}
+
+// The host's addresses, both families, as getaddrinfo gives them, by
+// `deadline` (of now_ms): 0 with the list in *found (the caller frees it),
+// or the resolver's error (EAI_AGAIN when the time is up).
+int resolve(const char *host, int64_t deadline, struct addrinfo **found) {
+  struct addrinfo hints {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  // An address is read at once, with no name server asked: it needs no
+  // thread of the resolver's, whose making and memory every pass would pay.
+  hints.ai_flags = AI_NUMERICHOST;
+  int status = getaddrinfo(host, nullptr, &hints, found);
+  if (status != EAI_NONAME) {
+    return status;
+  }
+  release_finished_lookups();
+  auto *lookup = new Lookup{};
+  lookup->host = host;
+  lookup->hints = hints;
+  lookup->hints.ai_flags = 0;
+  lookup->request.ar_name = lookup->host.c_str();
+  lookup->request.ar_request = &lookup->hints;
+  struct gaicb *requests[] = {&lookup->request};
+  status = getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
+  if (status == 0) {
+    status = gai_error(&lookup->request);
+  }
+  for (; status == EAI_INPROGRESS; status = gai_error(&lookup->request)) {
+    int64_t left = deadline - now_ms();
+    struct timespec wait = {static_cast<time_t>(left / 1000),
+                            static_cast<long>(left % 1000 * 1000000)};
+    if (left <= 0 || gai_suspend(requests, 1, &wait) == EAI_AGAIN) {
+      gai_cancel(&lookup->request);
+      lookup->next = given_up;
+      given_up = lookup;
+      return EAI_AGAIN;
+    }
+  }
+  if (status == 0) {
+    *found = lookup->request.ar_result;
+    lookup->request.ar_result = nullptr;
+  }
+  release(lookup);
+  return status;
+}
+
 }  // namespace
 
 // clnt_create would do much the same, but its cache of port mapper
@@ -473,20 +565,21 @@ std::vector<Attempt> attempts_for(const addrinfo *found) {
 // process aborts instead of reporting; as root it takes reserved ports; and
 // it tries one address after another, waiting out each one's full time.
 CLIENT *create_handle(const char *host) {
-  struct addrinfo hints {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
+  // One time limit for the whole making of the handle, the name's look-up
+  // included.
+  const int64_t deadline = now_ms() + timeout_ms();
   struct addrinfo *found = nullptr;
-  // Also the report should no address be of IPv4 or IPv6.
+  // Also the report should no address be of IPv4 or IPv6, or the look-up
+  // not end in time.
   rpc_createerr.cf_stat = RPC_UNKNOWNHOST;
   rpc_createerr.cf_error = {};
   rpc_createerr.cf_error.re_status = RPC_UNKNOWNHOST;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
+  if (resolve(host, deadline, &found) != 0 || found == nullptr) {
     return nullptr;
   }
   std::vector<Attempt> attempts = attempts_for(found);
   freeaddrinfo(found);
-  int winner = race(attempts);
+  int winner = race(attempts, deadline);
   if (winner < 0) {
     for (const Attempt &attempt : attempts) {
       if (attempt.stage == Stage::kFailed) {

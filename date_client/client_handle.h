@@ -10,12 +10,14 @@
 #include <rpc/rpc.h>
 
 // The time limit of each call, and of the handle's creation as a whole:
-// the port mapper's answer and the connection, for every address.
+// the look-up of the host's name, and the port mapper's answer and the
+// connection for every address.
 extern const struct timeval TIMEOUT;
 
 // A handle on the connection to host that is made first, within TIMEOUT;
 // null when no address gives one, with the failure of the last address
-// tried in rpc_createerr.
+// tried in rpc_createerr (RPC_UNKNOWNHOST for a name that does not resolve
+// within TIMEOUT).
 CLIENT *create_handle(const char *host);
 
 #endif

@@ -20,6 +20,7 @@
 #include "date.h"
 #include "request_loop.h"
 #include "server_output.h"
+#include "standard_descriptors.h"
 #include "termination.h"
 
 FILE *server_output = stdout;
@@ -124,22 +125,6 @@ enum auth_stat _svcauth_gss(struct svc_req * /*rqstp*/, struct rpc_msg * /*msg*/
   return AUTH_REJECTEDCRED;
 }
 
-// A daemon started with descriptor 0, 1 or 2 closed would give that number
-// to its first socket, and a later message meant for standard error (or a
-// line meant for standard output) would be written into that socket. Each
-// one that is closed is opened onto /dev/null first.
-static bool open_standard_descriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-      int null_device = open("/dev/null", O_RDWR);
-      if (null_device != fd) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
 // The library prints some complaints of its own on standard output
 // (libtirpc 1.3.3: "bad auth_len ..." for AUTH_SYS credentials whose lengths
 // do not add up), so any client could add lines to an output that holds one
@@ -205,7 +190,7 @@ void start_service() {
   // before its reply is written must not end the server.
   signal(SIGPIPE, SIG_IGN);
   // Before any socket exists.
-  fail_unless(open_standard_descriptors() && separate_output(), "cannot set up output.");
+  fail_unless(open_standard_descriptors(O_RDWR) && separate_output(), "cannot set up output.");
 
   clear_registrations();
 

@@ -22,6 +22,8 @@ int __real_getsockopt(int fd, int level, int name, void *value, socklen_t *lengt
 int __real_fcntl(int fd, int command, ...);
 int __real_getaddrinfo(const char *node, const char *service, const addrinfo *hints,
                        addrinfo **found);
+int __real_gai_error(gaicb *request);
+int __real_gai_suspend(const gaicb *const requests[], int count, const timespec *timeout);
 }
 
 namespace fuzz_support {
@@ -33,10 +35,13 @@ bool injected = false;
 int calls_seen = 0;
 thread_local bool armed = false;
 
+// Whether `candidate` is the fault planned, armed and still to come.
+bool pending(Fault candidate) { return armed && planned && !injected && fault == candidate; }
+
 // Whether this call of the function that `candidate` names fails: it does
 // once, on the `nth` call since the plan was made.
 bool fails(Fault candidate, int nth = 1) {
-  if (!armed || !planned || injected || fault != candidate) {
+  if (!pending(candidate)) {
     return false;
   }
   injected = ++calls_seen == nth;
@@ -70,6 +75,7 @@ bool fault_injected() { return injected; }
 using fuzz_support::fails;
 using fuzz_support::failure;
 using fuzz_support::Fault;
+using fuzz_support::pending;
 
 extern "C" {
 
@@ -133,9 +139,11 @@ int __wrap_fcntl(int fd, int command, ...) {
                                                : __real_fcntl(fd, command, argument);
 }
 
+// The targets' hosts are addresses, which the client reads at once; the
+// faults of a look-up by the resolver's thread take them for names.
 int __wrap_getaddrinfo(const char *node, const char *service, const addrinfo *hints,
                        addrinfo **found) {
-  if (fails(Fault::kNoSuchHost)) {
+  if (pending(Fault::kNoSuchHost) || pending(Fault::kLookUpTimesOut)) {
     return EAI_NONAME;
   }
   int status = __real_getaddrinfo(node, service, hints, found);
@@ -145,5 +153,24 @@ int __wrap_getaddrinfo(const char *node, const char *service, const addrinfo *hi
     }
   }
   return status;
+}
+
+// A look-up that is done is taken as still in progress while
+// kLookUpTimesOut is to come, so that the wait for it times out.
+int __wrap_gai_error(gaicb *request) {
+  int status = __real_gai_error(request);
+  if (status == 0 && pending(Fault::kLookUpTimesOut)) {
+    return EAI_INPROGRESS;
+  }
+  if (status == 0 && fails(Fault::kNoSuchHost)) {
+    freeaddrinfo(request->ar_result);
+    request->ar_result = nullptr;
+    return EAI_NONAME;
+  }
+  return status;
+}
+
+int __wrap_gai_suspend(const gaicb *const requests[], int count, const timespec *timeout) {
+  return fails(Fault::kLookUpTimesOut) ? EAI_AGAIN : __real_gai_suspend(requests, count, timeout);
 }
 }

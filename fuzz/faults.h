@@ -24,10 +24,11 @@ enum class Fault : uint8_t {
   kPollFails,            // poll: ENOMEM
   kSocketErrorUnread,    // getsockopt: ENOBUFS
   kBlockingModeRefused,  // fcntl, the second call (F_SETFL): EBADF
-  kNoSuchHost,           // getaddrinfo: EAI_NONAME
+  kNoSuchHost,           // gai_error: EAI_NONAME once the look-up is done
   kNoInternetAddress,    // getaddrinfo: only addresses of another family
   kQueryUnsent,          // send: EPERM (a firewall's reject)
   kReplyUnread,          // recv: ENOMEM
+  kLookUpTimesOut,       // gai_error: in progress; gai_suspend: EAI_AGAIN at once
 };
 
 // Plans the fault that an input's first byte picks from `faults`: bits 1
@@ -50,7 +51,7 @@ constexpr std::initializer_list<Fault> client_faults = {
     Fault::kFirstSocketFails,    Fault::kSecondSocketFails, Fault::kConnectFails,
     Fault::kPollTimesOut,        Fault::kPollFails,         Fault::kSocketErrorUnread,
     Fault::kBlockingModeRefused, Fault::kNoSuchHost,        Fault::kNoInternetAddress,
-    Fault::kQueryUnsent,         Fault::kReplyUnread};
+    Fault::kQueryUnsent,         Fault::kReplyUnread,       Fault::kLookUpTimesOut};
 
 // What `work` returns, done with the planned fault armed.
 template <typename Work>
