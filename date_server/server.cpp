@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The date procedures. Each prints its activity line and flushes it before
 // returning, so the line is out before the reply is sent and survives a kill.
+#include <stdio_ext.h>
+
+#include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,12 +13,50 @@
 #include "date.h"
 #include "server_output.h"
 
-long *bin_date_1_svc(void * /*argp*/, struct svc_req * /*rqstp*/) {
+// Writes one activity line through to the output. False when it could not
+// be written (a full disk, a reader gone): what stdio still holds of it is
+// dropped, so that it cannot come out later among the lines of later calls.
+// The first failure after a success is reported on standard error, once,
+// not once per call.
+__attribute__((format(printf, 1, 2))) static bool print_line(const char *format, ...) {
+  static bool failing = false;
+  va_list arguments;
+  va_start(arguments, format);
+  bool written = vfprintf(server_output, format, arguments) >= 0;
+  va_end(arguments);
+  written = fflush(server_output) == 0 && written && !ferror(server_output);
+  if (written) {
+    failing = false;
+    return true;
+  }
+  int error = errno;
+  __fpurge(server_output);
+  clearerr(server_output);
+  if (!failing) {
+    fprintf(stderr, "cannot write activity lines: %s\n", strerror(error));
+    failing = true;
+  }
+  return false;
+}
+
+// A call whose line could not be written is not answered with its result:
+// nothing printed for an answered call may be missing from the output. The
+// caller gets SYSTEM_ERR, sent here, and the routine returns null so that
+// the dispatcher sends nothing more.
+static void refuse(struct svc_req *rqstp) {
+  if (rqstp != nullptr) {
+    svcerr_systemerr(rqstp->rq_xprt);
+  }
+}
+
+long *bin_date_1_svc(void * /*argp*/, struct svc_req *rqstp) {
   static long result;
 
   result = time(nullptr);
-  fprintf(server_output, "Time on the server is %ld\n", result);
-  fflush(server_output);
+  if (!print_line("Time on the server is %ld\n", result)) {
+    refuse(rqstp);
+    return nullptr;
+  }
   return &result;
 }
 
@@ -85,11 +127,13 @@ static char *date_text(time_t when) {
   return text;
 }
 
-char **str_date_1_svc(long *argp, struct svc_req * /*rqstp*/) {
+char **str_date_1_svc(long *argp, struct svc_req *rqstp) {
   static char *result;
 
   result = date_text(*argp);
-  fprintf(server_output, "Date on the server is %s\n", result);
-  fflush(server_output);
+  if (!print_line("Date on the server is %s\n", result)) {
+    refuse(rqstp);
+    return nullptr;
+  }
   return &result;
 }
