@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The date procedures. Each prints its activity line and flushes it before
 // returning, so the line is out before the reply is sent and survives a kill.
+#include <stdio_ext.h>
+
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,22 +14,58 @@
 #include "date.h"
 #include "server_output.h"
 
-bool bin_date_1_has_time;
+// Writes one activity line through to the output. False when it could not
+// be written (a full disk, a reader gone): what stdio still holds of it is
+// dropped, so that it cannot come out later among the lines of later calls.
+// The first failure after a success is reported on standard error, once,
+// not once per call.
+__attribute__((format(printf, 1, 2))) static bool print_line(const char *format, ...) {
+  static bool failing = false;
+  va_list arguments;
+  va_start(arguments, format);
+  bool written = vfprintf(server_output, format, arguments) >= 0;
+  va_end(arguments);
+  written = fflush(server_output) == 0 && written && !ferror(server_output);
+  if (written) {
+    failing = false;
+    return true;
+  }
+  int error = errno;
+  __fpurge(server_output);
+  clearerr(server_output);
+  if (!failing) {
+    fprintf(stderr, "cannot write activity lines: %s\n", strerror(error));
+    failing = true;
+  }
+  return false;
+}
+
+// A call that cannot be answered with its result gets SYSTEM_ERR, sent
+// here, and the routine returns null so that the dispatcher sends nothing
+// more: a time that the reply cannot carry, or a line that could not be
+// written (nothing printed for an answered call may be missing from the
+// output, and no answer may go out without its line).
+static void refuse(struct svc_req *rqstp) {
+  if (rqstp != nullptr) {
+    svcerr_systemerr(rqstp->rq_xprt);
+  }
+}
 
 // The clock is checked here, while its time_t is at hand: in a 32-bit long
 // any time_t past 2038 would be cut short, and a 32-bit time() reports that
 // it cannot tell the time as -1 with EOVERFLOW, which a long holds as a
-// time of 1969. Only a time that the 4 bytes on the wire carry is one.
-long *bin_date_1_svc(void * /*argp*/, struct svc_req * /*rqstp*/) {
+// time of 1969. Only a time that the 4 bytes on the wire carry is one; for
+// any other no line is printed.
+long *bin_date_1_svc(void * /*argp*/, struct svc_req *rqstp) {
   static long result;
 
   errno = 0;
   time_t now = time(nullptr);
-  bin_date_1_has_time = !(now == -1 && errno != 0) && now >= INT32_MIN && now <= INT32_MAX;
-  result = bin_date_1_has_time ? static_cast<long>(now) : 0;
-  if (bin_date_1_has_time) {
-    fprintf(server_output, "Time on the server is %ld\n", result);
-    fflush(server_output);
+  bool sendable = !(now == -1 && errno != 0) && now >= INT32_MIN && now <= INT32_MAX;
+  result = sendable ? static_cast<long>(now) : 0;
+  if (!sendable || !print_line("Time on the server is %ld\n", result)) {
+    refuse(rqstp);
+    return nullptr;
   }
   return &result;
 }
@@ -99,11 +138,13 @@ static char *date_text(time_t when) {
   return text;
 }
 
-char **str_date_1_svc(long *argp, struct svc_req * /*rqstp*/) {
+char **str_date_1_svc(long *argp, struct svc_req *rqstp) {
   static char *result;
 
   result = date_text(*argp);
-  fprintf(server_output, "Date on the server is %s\n", result);
-  fflush(server_output);
+  if (!print_line("Date on the server is %s\n", result)) {
+    refuse(rqstp);
+    return nullptr;
+  }
   return &result;
 }

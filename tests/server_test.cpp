@@ -253,6 +253,41 @@ INSTANTIATE_TEST_SUITE_P(
       return std::get<0>(p.param) + "_" + std::get<1>(p.param).name;
     });
 
+// With its output on a full file system, a call whose line cannot be written
+// gets SYSTEM_ERR instead of its result, standard error holds one message
+// for the whole episode, and once there is room again the next line comes
+// out alone: nothing of the lines that failed comes out after it.
+TEST_P(OverTransport, CallsWhoseLineCannotBeWrittenGetSystemError) {
+  ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  std::string dir = make_temp_dir();
+  ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=4k"), 0);
+  std::string filler = dir + "/filler";
+  FILE *fill = fopen(filler.c_str(), "w");
+  ASSERT_NE(fill, nullptr);
+  while (fputs("filler\n", fill) >= 0 && fflush(fill) == 0) {
+  }
+  fclose(fill);
+  std::string lines = dir + "/lines";
+  server_ = start_server({}, {}, {"/bin/sh", "-c", "exec \"$0\" > " + lines});
+  const std::string transport = GetParam();
+
+  for (uint32_t procedure : {1, 2, 1}) {
+    Reply reply = reply_to(transport, date_call(procedure, procedure == 2 ? u32_bytes(0) : Bytes{}));
+    EXPECT_EQ(reply.accept_stat, kSystemErr) << "procedure " << procedure;
+  }
+  EXPECT_EQ(read_file(server_.stderr_path), "cannot write activity lines: No space left on device\n");
+
+  ASSERT_EQ(unlink(filler.c_str()), 0);
+  auto answered = call_str_date(transport.c_str(), port_of(transport), 0);
+  EXPECT_EQ(answered, "Thu Jan  1 00:00:00 1970\n");
+  EXPECT_EQ(read_file(lines), "Date on the server is Thu Jan  1 00:00:00 1970\n\n");
+  kill_and_reap(server_.pid);
+  server_.pid = -1;
+  umount(dir.c_str());
+  rmdir(dir.c_str());
+}
+
 // Without TZ the server renders dates in the system's zone, /etc/localtime,
 // and a change of it shows within two seconds, also while the clock cannot
 // be read. The zone files are mounted over /etc/localtime in a mount

@@ -69,6 +69,7 @@ done
 # --- files ----------------------------------------------------------------------
 
 expected_files="./usr/bin/date_client
+./usr/lib/systemd/journald@date_server.conf.d/date-service.conf
 ./usr/lib/systemd/system/date_server.service
 ./usr/lib/sysusers.d/date-service.conf
 ./usr/sbin/date_server

@@ -9,7 +9,7 @@
 # host's root is read-only in the test's mount namespace: nothing the
 # container does reaches the host's disk. Needs root, systemd-nspawn and
 # autopkgtest.
-# Usage: systemd_test.sh PACKAGE_DIR SOURCE_DIR
+# Usage: systemd_test.sh PACKAGE_DIR SOURCE_DIR DATE_BENCH
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/support/script_support.sh
@@ -22,13 +22,13 @@ if [ "${DATE_SYSTEMD_TEST_INSIDE:-}" != 1 ]; then
   package=$(package_in "$1")
   scratch=$(mktemp -d)
   status=0
-  DATE_SYSTEMD_TEST_INSIDE=1 timeout 90 unshare --mount --propagation private \
-    "$0" "$package" "$scratch" "$2" || status=$?
+  DATE_SYSTEMD_TEST_INSIDE=1 timeout 160 unshare --mount --propagation private \
+    "$0" "$package" "$scratch" "$2" "$3" || status=$?
   rmdir "$scratch"
   exit "$status"
 fi
 
-package=$1 scratch=$2 source_dir=$3
+package=$1 scratch=$2 source_dir=$3 bench=$4
 export TMPDIR=$scratch
 program=826422358
 # The transports the server registers, as rpcinfo names them.
@@ -110,6 +110,7 @@ fi
   exec systemd-nspawn --quiet --directory="$root" --machine=date-systemd-test \
     --private-network --register=no --keep-unit --link-journal=no --resolv-conf=off \
     --timezone=off --bind-ro="$(dirname "$package"):/pkg" --bind-ro="$source_dir/debian:/src/debian" \
+    --bind-ro="$(dirname "$bench"):/bench" \
     --console=read-only --boot -- \
     systemd.mask=postgresql.service systemd.mask=binfmt-support.service \
     systemd.mask=timers.target systemd.mask=e2scrub_reap.service
@@ -195,15 +196,16 @@ else
   expect_equal "the registrations belong to" "$(in_container id -u _date_server)" "$owners"
 fi
 
-# The client's first time, and the server's line of it in the journal.
+# The client's first time, and the server's line of it in the service's own
+# journal.
 time_line=$(in_container timeout 3 date_client localhost | head -n 1) || true
 server_time=${time_line#Display the time on sever localhost is }
 check "the client gets the time" grep -Eqx '[0-9]+' <<< "$server_time"
 journal_has_time() {
-  in_container journalctl -u date_server -o cat --no-pager |
+  in_container journalctl --namespace=date_server -u date_server -o cat --no-pager |
     grep -qx "Time on the server is $server_time"
 }
-check "the journal holds the server's line" wait_until 5 journal_has_time
+check "the service's journal holds the server's line" wait_until 5 journal_has_time
 
 main_pid=$(in_container systemctl show -p MainPID --value date_server)
 expect_equal "the server runs as" _date_server "$(in_container stat -c %U "/proc/$main_pid")"
@@ -211,6 +213,53 @@ expect_equal "the server's capabilities, privileges and seccomp" \
   "CapEff: 0000000000000000 NoNewPrivs: 1 Seccomp: 2" \
   "$(in_container awk '/^(CapEff|NoNewPrivs|Seccomp):/ { printf "%s%s %s", sep, $1, $2; sep = " " }' \
     "/proc/$main_pid/status")"
+
+# --- the activity lines under load -----------------------------------------------
+
+# The server's lines in the service's own journal, of its present run.
+service_lines() {
+  local run
+  run=$(in_container systemctl show -p InvocationID --value date_server)
+  in_container journalctl --namespace=date_server _SYSTEMD_INVOCATION_ID="$run" -o cat --no-pager |
+    grep -c '^Time on the server is ' || true
+}
+# bench CALLS: CALLS calls of procedure 1 over TCP from 4 callers, back to
+# back, every one answered.
+bench() {
+  in_container /bench/date_bench --transport tcp --procedure 1 --callers 4 --count $(($1 / 4)) call \
+    > "$scratch/bench.log" 2>&1 || {
+    cat "$scratch/bench.log"
+    fail "date_bench, $1 calls"
+  }
+}
+
+# A burst as fast as the server answers: every line kept.
+lines_before=$(service_lines)
+bench 20000
+burst_kept() { [ "$(service_lines)" -eq $((lines_before + 20000)) ]; }
+wait_until 20 burst_kept || fail "of a burst of 20000 calls $(($(service_lines) - lines_before)) lines kept"
+echo "ok: every line of a burst of 20000 calls is in the service's journal"
+
+# With its journal bounded to 2 MiB, a flood of calls rotates out the
+# service's own oldest lines, within the bound, and none of the system's
+# journal. The bounds are changed as date_server(8) tells.
+conf=journald@date_server.conf.d/date-service.conf
+in_container sh -c "mkdir -p /etc/systemd/${conf%/*} &&
+  sed 's/^SystemMaxUse=.*/SystemMaxUse=2M/; s/^SystemMaxFileSize=.*/SystemMaxFileSize=512K/' \
+    /usr/lib/systemd/$conf > /etc/systemd/$conf"
+in_container systemctl restart systemd-journald@date_server
+marker="before the flood $$"
+in_container logger -t date_systemd_test "$marker"
+system_journal_has_marker() {
+  in_container journalctl -t date_systemd_test -o cat --no-pager | grep -qx "$marker"
+}
+check "the system's journal holds an entry" wait_until 5 system_journal_has_marker
+bench 60000
+oldest_rotated_out() { [ "$(service_lines)" -lt $((lines_before + 20000 + 60000)) ]; }
+check "the flood rotated out the oldest lines" wait_until 20 oldest_rotated_out
+disk_use=$(in_container sh -c 'du -sk /var/log/journal/*.date_server' | cut -f1)
+check "the service's journal keeps within 2 MiB (${disk_use} KiB)" test "$disk_use" -le 2048
+check "the system's journal still holds the entry from before the flood" system_journal_has_marker
 
 # --- its life -------------------------------------------------------------------
 
