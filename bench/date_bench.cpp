@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "load.h"
+#include "many_clients.h"
 
 namespace {
 
@@ -35,25 +36,40 @@ bool print_rows = false;      // --rows: also every suite row as tab-separated f
 
 void usage(FILE *to, const char *program) {
   fprintf(to,
-          "usage: %s [options] call|pass|echo|suite\n"
+          "usage: %s [options] call|pass|echo|suite|clients\n"
           "  call   procedure --procedure back to back over --transport, one handle per caller\n"
           "  pass   date_client's pass without its sleep: handle through the port mapper,\n"
           "         procedures 1 and 2, destruction; timed per step\n"
           "  echo   a 4-byte echo over loopback --transport, served by a poll loop\n"
           "  suite  all of them, one caller pinned, then --callers concurrent callers;\n"
           "         figures also as ratios to the echo\n"
+          "  clients --clients simulated clients in this one process, each making\n"
+          "         date_client's pass on sockets of its own (port mapper query over\n"
+          "         UDP, connection, procedures 1 and 2, close), at --rate passes\n"
+          "         started a second or each as soon as its last pass ended; reports\n"
+          "         failed passes by cause, the most connections open at once and\n"
+          "         the CPU time of date_server and rpcbind per 1,000 passes\n"
           "options:\n"
-          "  --host HOST         the server's host (localhost)\n"
+          "  --host HOST         the server's host (localhost; clients: 127.0.0.1,\n"
+          "                      and a name is taken by its first IPv4 address)\n"
           "  --transport udp|tcp (udp)\n"
           "  --procedure 0|1|2   (0)\n"
           "  --callers N         caller processes, each with its own handle (1; suite 4)\n"
           "  --seconds S         length of one run (2; suite 0.5)\n"
           "  --count N           calls or passes per caller instead of a time\n"
+          "                      (clients: passes in all)\n"
           "  --rounds N          runs of each kind; the best is shown (1; suite 8)\n"
           "  --cpu N             pin the callers and the echo server to CPU N\n"
           "  --caller-cpu N      suite: pin the concurrent callers to CPU N\n"
           "  --as-nobody         callers drop root for the user nobody (suite: no pass\n"
           "                      as root, whose connections would crowd the next runs)\n"
+          "  --clients N         clients: simulated clients, passes in flight at the\n"
+          "                      most (100)\n"
+          "  --rate R            clients: passes started a second, on schedule whether\n"
+          "                      or not earlier ones have ended (open loop); a pass\n"
+          "                      due while every client is busy counts as failed\n"
+          "  --hold-before MS    clients: connected, wait this long before procedure 1\n"
+          "  --hold-between MS   clients: wait this long between procedures 1 and 2\n"
           "  --server-pid PID    date_server's process, for its CPU time and pinning\n"
           "  --rpcbind-pid PID   the port mapper's process, likewise\n"
           "  --rows              suite: also print each row as a line of tab-separated\n"
@@ -506,10 +522,16 @@ int main(int argc, char *argv[]) {
       {"server-pid", required_argument, nullptr, 'S'},
       {"rpcbind-pid", required_argument, nullptr, 'R'},
       {"rows", no_argument, nullptr, 'T'},
+      {"clients", required_argument, nullptr, 'L'},
+      {"rate", required_argument, nullptr, 'A'},
+      {"hold-before", required_argument, nullptr, 'B'},
+      {"hold-between", required_argument, nullptr, 'W'},
       {"help", no_argument, nullptr, 'H'},
       {nullptr, 0, nullptr, 0},
   };
   Run run;
+  ClientsRun clients;
+  bool host_given = false;
   long callers = 0;
   long rounds_given = 0;
   bool seconds_given = false;
@@ -519,6 +541,7 @@ int main(int argc, char *argv[]) {
     switch (option) {
       case 'h':
         target.host = optarg;
+        host_given = true;
         break;
       case 't':
         valid = strcmp(optarg, "udp") == 0 || strcmp(optarg, "tcp") == 0;
@@ -565,6 +588,23 @@ int main(int argc, char *argv[]) {
       case 'T':
         print_rows = true;
         break;
+      case 'L':
+        valid = parse_number(optarg, 1, 1000000, number);
+        clients.clients = static_cast<int>(number);
+        break;
+      case 'A':
+        clients.rate = strtod(optarg, nullptr);
+        valid = clients.rate > 0 && clients.rate <= 1e6;
+        break;
+      // Both holds together stay well within a pass's 25 s.
+      case 'B':
+        valid = parse_number(optarg, 0, 10000, number);
+        clients.hold_before_ms = static_cast<int>(number);
+        break;
+      case 'W':
+        valid = parse_number(optarg, 0, 10000, number);
+        clients.hold_between_ms = static_cast<int>(number);
+        break;
       case 'H':
         usage(stdout, argv[0]);
         return 0;
@@ -580,6 +620,16 @@ int main(int argc, char *argv[]) {
   signal(SIGPIPE, SIG_IGN);
 
   const std::string mode = argv[optind];
+  if (mode == "clients") {
+    if (host_given) {
+      clients.host = target.host;
+    }
+    clients.seconds = target.seconds;
+    clients.count = target.count;
+    clients.server_pid = target.server_pid;
+    clients.rpcbind_pid = target.rpcbind_pid;
+    return run_clients(clients);
+  }
   if (mode == "suite") {
     // More short rounds give a steadier best than a few long ones.
     rounds = static_cast<int>(rounds_given > 0 ? rounds_given : 8);

@@ -112,28 +112,19 @@ void fail_connection(Attempt *attempt, int error) {
 // tcp6 entry taken. Sent again, xid and all, for every try.
 void send_query(Attempt *attempt) {
   char message[256];
-  XDR xdrs;
-  xdrmem_create(&xdrs, message, sizeof message, XDR_ENCODE);
   bool ipv4 = attempt->address.ss_family == AF_INET;
-  struct rpc_msg call {};
-  call.rm_xid = attempt->xid;
-  call.rm_direction = CALL;
-  call.rm_call.cb_rpcvers = RPC_MSG_VERSION;
-  call.rm_call.cb_prog = PMAPPROG;
-  call.rm_call.cb_vers = ipv4 ? PMAPVERS : RPCBVERS4;
-  call.rm_call.cb_proc = ipv4 ? PMAPPROC_GETPORT : RPCBPROC_GETADDRLIST;
-  call.rm_call.cb_cred = _null_auth;
-  call.rm_call.cb_verf = _null_auth;
   struct pmap wanted_port = {DATE_PROPG, DATE_VERS, IPPROTO_TCP, 0};
   char netid[] = "tcp6";
   char empty[] = "";
   RPCB wanted_address = {DATE_PROPG, DATE_VERS, netid, empty, empty};
-  if (!xdr_callmsg(&xdrs, &call) ||
-      !(ipv4 ? xdr_pmap(&xdrs, &wanted_port) : xdr_rpcb(&xdrs, &wanted_address))) {
+  u_int length = ipv4 ? encode_call(message, sizeof message, attempt->xid, PMAPPROG, PMAPVERS,
+                                    PMAPPROC_GETPORT, as_xdrproc(xdr_pmap), &wanted_port)
+                      : encode_call(message, sizeof message, attempt->xid, PMAPPROG, RPCBVERS4,
+                                    RPCBPROC_GETADDRLIST, as_xdrproc(xdr_rpcb), &wanted_address);
+  if (length == 0) {
     fail_query(attempt, RPC_CANTENCODEARGS, 0);
     return;
   }
-  size_t length = XDR_GETPOS(&xdrs);
   if (send(attempt->fd, message, length, 0) != static_cast<ssize_t>(length)) {
     fail_query(attempt, RPC_CANTSEND, errno);
   }
@@ -190,30 +181,19 @@ uint16_t port_of_universal_address(const char *address) {
   return static_cast<uint16_t>(high_byte << 8 | low_byte);
 }
 
-// The port in the results of a successful reply, read from xdrs: 0 if the
-// program is not registered, -1 if the results do not decode.
-int port_in_results(XDR *xdrs, bool ipv4) {
-  if (ipv4) {
-    u_int port = 0;
-    if (!xdr_u_int(xdrs, &port)) {
-      return -1;
-    }
-    return port > 65535 ? 0 : static_cast<int>(port);
-  }
-  rpcb_entry_list_ptr entries = nullptr;
-  // A list that fails to decode halfway leaves its first entries to free.
-  bool decoded = xdr_rpcb_entry_list_ptr(xdrs, &entries);
-  int port = 0;
-  for (rpcb_entry_list_ptr entry = entries; decoded && entry != nullptr && port == 0;
-       entry = entry->rpcb_entry_next) {
+// The port of the tcp6 entry in the port mapper's list; 0 if it has none.
+int tcp6_port(rpcb_entry_list_ptr entries) {
+  for (rpcb_entry_list_ptr entry = entries; entry != nullptr; entry = entry->rpcb_entry_next) {
     const rpcb_entry &map = entry->rpcb_entry_map;
     if (map.r_nc_netid != nullptr && strcmp(map.r_nc_netid, "tcp6") == 0 &&
         map.r_maddr != nullptr) {
-      port = port_of_universal_address(map.r_maddr);
+      int port = port_of_universal_address(map.r_maddr);
+      if (port != 0) {
+        return port;
+      }
     }
   }
-  xdr_free(as_xdrproc(xdr_rpcb_entry_list_ptr), reinterpret_cast<char *>(&entries));
-  return decoded ? port : -1;
+  return 0;
 }
 
 // A connection to a closed port of this host can be made by the socket to
@@ -304,30 +284,22 @@ void reply_ready(Attempt *attempt) {
   if (got < 4 || ntohl(xid) != attempt->xid) {
     return;
   }
-  XDR xdrs;
-  xdrmem_create(&xdrs, reply, static_cast<u_int>(got), XDR_DECODE);
-  struct rpc_msg message {};
-  message.acpted_rply.ar_verf = _null_auth;
-  message.acpted_rply.ar_results.where = nullptr;
-  message.acpted_rply.ar_results.proc = as_xdrproc(xdr_void);
-  bool decoded = xdr_replymsg(&xdrs, &message);
   struct rpc_err error {};
-  int port = -1;
-  bool accepted = decoded_value(message.rm_reply.rp_stat) == MSG_ACCEPTED;
-  if (decoded) {
-    if (accepted && decoded_value(message.acpted_rply.ar_stat) == SUCCESS) {
-      port = port_in_results(&xdrs, attempt->address.ss_family == AF_INET);
-    } else {
-      _seterr_reply(&message, &error);
-    }
+  u_int port = 0;
+  enum clnt_stat status;
+  if (attempt->address.ss_family == AF_INET) {
+    status = decode_reply(reply, static_cast<u_int>(got), as_xdrproc(xdr_u_int), &port, &error);
+    port = port > 65535 ? 0 : port;
+  } else {
+    // A list that fails to decode halfway leaves its first entries to free.
+    rpcb_entry_list_ptr entries = nullptr;
+    status = decode_reply(reply, static_cast<u_int>(got), as_xdrproc(xdr_rpcb_entry_list_ptr),
+                          &entries, &error);
+    port = status == RPC_SUCCESS ? static_cast<u_int>(tcp6_port(entries)) : 0;
+    xdr_free(as_xdrproc(xdr_rpcb_entry_list_ptr), reinterpret_cast<char *>(&entries));
   }
-  if (accepted) {
-    xdr_free(as_xdrproc(xdr_opaque_auth), reinterpret_cast<char *>(&message.acpted_rply.ar_verf));
-  }
-  if (decoded && error.re_status != RPC_SUCCESS) {
+  if (status != RPC_SUCCESS) {
     fail_query(attempt, error.re_status, error.re_errno);
-  } else if (port < 0) {
-    fail_query(attempt, RPC_CANTDECODERES, 0);
   } else if (port == 0) {
     fail(attempt, RPC_PROGNOTREGISTERED, RPC_PROGNOTREGISTERED);
   } else {
@@ -559,6 +531,47 @@ int resolve(const char *host, int64_t deadline, struct addrinfo **found) {
 }
 
 }  // namespace
+
+u_int encode_call(char *message, u_int size, uint32_t xid, rpcprog_t program, rpcvers_t version,
+                  rpcproc_t procedure, xdrproc_t encode_arguments, void *arguments) {
+  XDR xdrs;
+  xdrmem_create(&xdrs, message, size, XDR_ENCODE);
+  struct rpc_msg call {};
+  call.rm_xid = xid;
+  call.rm_direction = CALL;
+  call.rm_call.cb_rpcvers = RPC_MSG_VERSION;
+  call.rm_call.cb_prog = program;
+  call.rm_call.cb_vers = version;
+  call.rm_call.cb_proc = procedure;
+  call.rm_call.cb_cred = _null_auth;
+  call.rm_call.cb_verf = _null_auth;
+  if (!xdr_callmsg(&xdrs, &call) || !encode_arguments(&xdrs, arguments)) {
+    return 0;
+  }
+  return XDR_GETPOS(&xdrs);
+}
+
+enum clnt_stat decode_reply(char *message, u_int length, xdrproc_t decode_results, void *results,
+                            struct rpc_err *error) {
+  XDR xdrs;
+  xdrmem_create(&xdrs, message, length, XDR_DECODE);
+  struct rpc_msg reply {};
+  reply.acpted_rply.ar_verf = _null_auth;
+  reply.acpted_rply.ar_results.where = static_cast<caddr_t>(results);
+  reply.acpted_rply.ar_results.proc = decode_results;
+  bool decoded = xdr_replymsg(&xdrs, &reply);
+  bool accepted = decoded_value(reply.rm_reply.rp_stat) == MSG_ACCEPTED;
+  *error = {};
+  if (!decoded) {
+    error->re_status = RPC_CANTDECODERES;
+  } else if (!accepted || decoded_value(reply.acpted_rply.ar_stat) != SUCCESS) {
+    _seterr_reply(&reply, error);
+  }
+  if (accepted) {
+    xdr_free(as_xdrproc(xdr_opaque_auth), reinterpret_cast<char *>(&reply.acpted_rply.ar_verf));
+  }
+  return error->re_status;
+}
 
 // clnt_create would do much the same, but its cache of port mapper
 // addresses frees an entry twice once the port mapper goes away, and the

@@ -14,6 +14,21 @@
 // connection for every address.
 extern const struct timeval TIMEOUT;
 
+// The call of `procedure` of (program, version) with `xid` and no
+// credentials, its arguments encoded by encode_arguments, written into
+// message: its length, 0 if it does not fit. For the calls made on sockets
+// of their own (the port mapper query here, date_bench's simulated clients).
+u_int encode_call(char *message, u_int size, uint32_t xid, rpcprog_t program, rpcvers_t version,
+                  rpcproc_t procedure, xdrproc_t encode_arguments, void *arguments);
+
+// The reply in message judged as the library judges its calls' replies:
+// RPC_SUCCESS with the results decoded by decode_results into results;
+// RPC_CANTDECODERES if the reply or its results do not decode; else the
+// failure that the reply reports. *error is filled for the library's
+// reports. The caller frees what a decoding left in results.
+enum clnt_stat decode_reply(char *message, u_int length, xdrproc_t decode_results, void *results,
+                            struct rpc_err *error);
+
 // A handle on the connection to host that is made first, within TIMEOUT;
 // null when no address gives one, with the failure of the last address
 // tried in rpc_createerr (RPC_UNKNOWNHOST for a name that does not resolve

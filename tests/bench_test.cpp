@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,12 @@ class BenchTest : public ::testing::Test {
   Server server_;
 };
 
+// The number that follows label in a report; -1 if the label is not there.
+long number_after(const std::string &report, const std::string &label) {
+  size_t at = report.find(label);
+  return at == std::string::npos ? -1 : strtol(report.c_str() + at + label.size(), nullptr, 10);
+}
+
 TEST_F(BenchTest, SuiteMakesEveryKindOfRunWithoutErrors) {
   BenchOutcome outcome = run_bench({"--count", "200", "--rounds", "1", "--callers", "2",
                                     "--server-pid", std::to_string(server_.pid), "--rpcbind-pid",
@@ -77,6 +84,24 @@ TEST_F(BenchTest, SuiteMakesEveryKindOfRunWithoutErrors) {
   EXPECT_EQ(time_lines, 2 * 200 + 2 * 2 * 200 + 200 + 200 + 2 * 200);
 }
 
+TEST_F(BenchTest, SimulatedClientsHoldingTheirConnectionsAllComplete) {
+  BenchOutcome outcome =
+      run_bench({"--clients", "200", "--rate", "100", "--seconds", "2", "--hold-between", "200",
+                 "--server-pid", std::to_string(server_.pid), "--rpcbind-pid",
+                 std::to_string(rpcbind_pid_), "clients"});
+  EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+  EXPECT_EQ(outcome.err, "");
+  for (const char *line :
+       {"\npasses: 200 due, 200 completed, 0 failed, in ", "\nfailed passes by cause:\n",
+        "\n  connection closed by server ", "\npass latency ms (holds included): p50 ",
+        "\nCPU per 1,000 completed passes: date_server "}) {
+    EXPECT_NE(outcome.out.find(line), std::string::npos) << line << "\n" << outcome.out;
+  }
+  // Two passes a second start within each pass's hold of 200 ms.
+  EXPECT_GT(number_after(outcome.out, "most TCP connections open at once: "), 1) << outcome.out;
+  EXPECT_EQ(outcome.out.find("unknown"), std::string::npos) << outcome.out;
+}
+
 TEST_F(BenchTest, HelpPrintsTheUsageAndExitsZero) {
   BenchOutcome outcome = run_bench({"--help"});
   EXPECT_EQ(outcome.exit_status, 0);
@@ -84,13 +109,19 @@ TEST_F(BenchTest, HelpPrintsTheUsageAndExitsZero) {
   EXPECT_EQ(outcome.err, "");
 }
 
-TEST_F(BenchTest, CallsThatFailAreReportedAndExitOne) {
+TEST_F(BenchTest, CallsAndPassesThatFailAreReportedAndExitOne) {
   kill_and_reap(server_.pid);  // its registrations stay: calls meet a closed port
   BenchOutcome outcome = run_bench({"--transport", "tcp", "--count", "10", "call"});
   EXPECT_EQ(outcome.exit_status, 1);
   EXPECT_NE(outcome.err.find("date tcp procedure 0: 1 errors, the first: localhost: RPC:"),
             std::string::npos)
       << outcome.err;
+
+  outcome = run_bench({"--clients", "4", "--count", "10", "clients"});
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_NE(outcome.out.find("\npasses: 10 due, 0 completed, 10 failed, in "), std::string::npos)
+      << outcome.out;
+  EXPECT_EQ(number_after(outcome.out, "\n  connect refused "), 10) << outcome.out;
 }
 
 }  // namespace
