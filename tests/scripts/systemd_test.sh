@@ -22,7 +22,7 @@ if [ "${DATE_SYSTEMD_TEST_INSIDE:-}" != 1 ]; then
   package=$(package_in "$1")
   scratch=$(mktemp -d)
   status=0
-  DATE_SYSTEMD_TEST_INSIDE=1 timeout 160 unshare --mount --propagation private \
+  DATE_SYSTEMD_TEST_INSIDE=1 timeout 240 unshare --mount --propagation private \
     "$0" "$package" "$scratch" "$2" "$3" || status=$?
   rmdir "$scratch"
   exit "$status"
@@ -124,9 +124,10 @@ init_pid() {
 }
 wait_until 10 init_pid || { cat "$scratch/console.log"; fail "the container's init did not start"; }
 
-# in_container COMMAND...: runs COMMAND in the container, bounded in time.
+# in_container COMMAND...: runs COMMAND in the container, bounded in time
+# (30 s, or $limit).
 in_container() {
-  timeout -s KILL 30 nsenter --target "$container_init" --mount --uts --ipc --net --pid --cgroup \
+  timeout -s KILL "${limit:-30}" nsenter --target "$container_init" --mount --uts --ipc --net --pid --cgroup \
     env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@" \
     < /dev/null
 }
@@ -145,7 +146,9 @@ check "the booted container's /tmp is its own" test ! -e "/tmp/date_systemd_test
 
 # The machine image forbids maintainer scripts to start services.
 in_container rm -f /usr/sbin/policy-rc.d
-in_container apt-get install -y "/pkg/$(basename "$package")" > "$scratch/apt.log" 2>&1 || {
+# The install runs the man-db trigger, which alone takes half a minute on a
+# machine busy with the other package tests.
+limit=120 in_container apt-get install -y "/pkg/$(basename "$package")" > "$scratch/apt.log" 2>&1 || {
   cat "$scratch/apt.log"
   fail "apt-get install"
 }
