@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
+# The date service built for other Debian architectures by the cross
+# compilers and tested under qemu-user, in a root that release_matrix.sh
+# --arch made (it registers qemu with binfmt_misc for the run).
+#
+# Usage: cross_test.sh ARCH...         as root, in such a root
+#        cross_test.sh --sysroots ARCH... while the root is made (chrooted)
+#
+# For each ARCH: the normal build with its tests in build-ARCH, its ctest
+# suite, and tests/library_faults. Left out, as they cannot run under
+# qemu-user: the package tests (label package: they build and install the
+# Debian package of the host, under systemd for label systemd), the fuzz
+# targets and the sanitizer build (AddressSanitizer's shadow memory does not
+# map under qemu-user), and the tests in UNEMULATED below. Then, with two
+# architectures or more, the client of each against the server of the next,
+# in a network namespace of their own with one rpcbind.
+#
+# The programs find the target's libraries under /opt/cross/ARCH through
+# QEMU_LD_PREFIX: the C and C++ runtime of the cross toolchain
+# (libc6-ARCH-cross), the rest unpacked from the architecture's own
+# packages. rpcbind is the host's: a process of its own on loopback.
+set -euo pipefail
+PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
+
+# What qemu-user refuses: seccomp filters (prctl and seccomp() fail with
+# EINVAL), which the kernel-without-IPv6 tests install through
+# tests/support/without_ipv6.
+UNEMULATED='WithoutIpv6|WhereTheKernelHasNoIpv6'
+
+sysroot_of() { echo "/opt/cross/$1"; }
+
+# The target's libraries that the build and the tests need, and theirs,
+# less what the cross toolchain brings (the C library, libgcc, libstdc++).
+make_sysroots() {
+  local arch gnu_type sysroot packages deb
+  for arch in "$@"; do
+    gnu_type=$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_TYPE 2> /dev/null)
+    sysroot=$(sysroot_of "$arch")
+    mkdir -p "$sysroot/debs"
+    # shellcheck disable=SC2046
+    packages=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
+      --no-breaks --no-replaces --no-enhances \
+      libtirpc-dev:"$arch" libgtest-dev:"$arch" libgmock-dev:"$arch" libfaketime:"$arch" |
+      sed -n "s/^\([a-z0-9][^ :]*\):$arch\$/\1/p" | sort -u |
+      grep -Evx 'libc6(-dev)?|libgcc-s1|libstdc\+\+6|libstdc\+\+-[0-9]+-dev|libgcc-[0-9]+-dev|gcc-[0-9]+-base|libcrypt1|libcrypt-dev|linux-libc-dev|rpcsvc-proto' |
+      sed "s/\$/:$arch/")
+    echo "$arch: unpacking" $packages
+    # shellcheck disable=SC2086
+    (cd "$sysroot/debs" && apt-get download -qq $packages)
+    for deb in "$sysroot"/debs/*.deb; do
+      dpkg-deb -x "$deb" "$sysroot"
+    done
+    (cd "$sysroot/debs" && ls) > "$sysroot/packages"
+    rm -rf "$sysroot/debs"
+    mkdir -p "$sysroot/lib"
+    cp -a "/usr/$gnu_type/lib/." "$sysroot/lib/"
+  done
+}
+
+# The build and the suite of one architecture; its summary line is kept in
+# $summary_file.
+test_arch() {
+  local arch=$1 build=$PROJECT_ROOT/build-$1 started status=0 log
+  local -a cross
+  started=$SECONDS
+  cross=(-DCMAKE_TOOLCHAIN_FILE="$PROJECT_ROOT/cmake/debian-cross.cmake"
+    -DDATE_CROSS_GNU_TYPE="$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_TYPE 2> /dev/null)"
+    -DDATE_CROSS_MULTIARCH="$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2> /dev/null)"
+    -DDATE_CROSS_CPU="$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_CPU 2> /dev/null)"
+    -DDATE_CROSS_SYSROOT="$(sysroot_of "$arch")")
+  export QEMU_LD_PREFIX
+  QEMU_LD_PREFIX=$(sysroot_of "$arch")
+  echo "== $arch: cross build"
+  if ! { cmake -S "$PROJECT_ROOT" -B "$build" -DDATE_BUILD_TESTS=ON "${cross[@]}" > /dev/null &&
+    nice cmake --build "$build" -j"$(nproc)"; }; then
+    echo "$arch: the build failed after $((SECONDS - started)) s" >> "$summary_file"
+    return 1
+  fi
+  echo "== $arch: the suite under qemu (built in $((SECONDS - started)) s)"
+  log=$build/ctest.log
+  (cd "$build" && ctest --output-on-failure -j"$(nproc)" -LE 'package|systemd|fuzz' \
+    -E "$UNEMULATED") 2>&1 | tee "$log" || status=$?
+  echo "== $arch: the library's faults"
+  timeout -s KILL 120 "$build/tests/library_faults" | sed 's/^/  /' || true
+  echo "$arch: $(grep -E 'tests passed' "$log" || echo 'no ctest summary')" \
+    "in $((SECONDS - started)) s" >> "$summary_file"
+  grep -E 'ClockPastThirtyTwoBits|AnswersTheThreeProcedures|RendersAsCtimeDoes|EncodesToFourBytes' "$log" |
+    sed "s/^ *[0-9]*\/[0-9]* Test *#[0-9]*: /  $arch: /" >> "$summary_file" || true
+  return "$status"
+}
+
+# The client of one architecture against the server of another.
+client_against_server() {
+  local client_arch=$1 server_arch=$2 scratch rpcbind_pid server_pid status=0
+  scratch=$(mktemp -d)
+  /usr/sbin/rpcbind -f &
+  rpcbind_pid=$!
+  for _ in $(seq 50); do rpcinfo -p 127.0.0.1 > /dev/null 2>&1 && break; sleep 0.1; done
+  QEMU_LD_PREFIX=$(sysroot_of "$server_arch") TZ=UTC \
+    "$PROJECT_ROOT/build-$server_arch/date_server/date_server" > "$scratch/server" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 100); do rpcinfo -T tcp 127.0.0.1 0x31423456 1 > /dev/null 2>&1 && break; sleep 0.1; done
+  QEMU_LD_PREFIX=$(sysroot_of "$client_arch") timeout 4 \
+    "$PROJECT_ROOT/build-$client_arch/date_client/date_client" localhost > "$scratch/client" 2>&1 || true
+  kill "$server_pid" "$rpcbind_pid"
+  wait "$server_pid" "$rpcbind_pid" 2> /dev/null || true
+  echo "$client_arch client, $server_arch server: client printed $(grep -c '' "$scratch/client") lines," \
+    "server $(grep -c '' "$scratch/server"):"
+  sed -n '1,2p' "$scratch/client" | sed 's/^/  /'
+  grep -q '^Time on the server is [0-9]' "$scratch/client" && grep -q '^Date on the server is ' "$scratch/client" ||
+    status=1
+  rm -rf "$scratch"
+  return "$status"
+}
+
+if [ "${1:-}" = --sysroots ]; then
+  shift
+  make_sysroots "$@"
+  exit
+fi
+if [ "${1:-}" = --pair ]; then
+  # In a network namespace of its own (tests/run_in_netns.sh).
+  shift
+  status=0
+  client_against_server "$1" "$2" || status=1
+  client_against_server "$2" "$1" || status=1
+  exit "$status"
+fi
+[ $# -gt 0 ] || {
+  echo "usage: cross_test.sh ARCH..." >&2
+  exit 2
+}
+summary_file=$(mktemp)
+status=0
+for arch in "$@"; do
+  test_arch "$arch" || status=1
+done
+arches=("$@")
+for ((i = 0; i + 1 < ${#arches[@]}; i++)); do
+  echo "== ${arches[i]} and ${arches[i + 1]}: each client against the other's server"
+  timeout -s KILL 60 "$PROJECT_ROOT/tests/run_in_netns.sh" "$0" --pair "${arches[i]}" "${arches[i + 1]}" ||
+    status=1
+done
+echo "== the suite per architecture (left out: labels package, systemd, fuzz; -E '$UNEMULATED')"
+cat "$summary_file"
+rm -f "$summary_file"
+exit "$status"
