@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The date procedures. Each prints its activity line and flushes it before
 // returning, so the line is out before the reply is sent and survives a kill.
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,12 +11,23 @@
 #include "date.h"
 #include "server_output.h"
 
+bool bin_date_1_has_time;
+
+// The clock is checked here, while its time_t is at hand: in a 32-bit long
+// any time_t past 2038 would be cut short, and a 32-bit time() reports that
+// it cannot tell the time as -1 with EOVERFLOW, which a long holds as a
+// time of 1969. Only a time that the 4 bytes on the wire carry is one.
 long *bin_date_1_svc(void * /*argp*/, struct svc_req * /*rqstp*/) {
   static long result;
 
-  result = time(nullptr);
-  fprintf(server_output, "Time on the server is %ld\n", result);
-  fflush(server_output);
+  errno = 0;
+  time_t now = time(nullptr);
+  bin_date_1_has_time = !(now == -1 && errno != 0) && now >= INT32_MIN && now <= INT32_MAX;
+  result = bin_date_1_has_time ? static_cast<long>(now) : 0;
+  if (bin_date_1_has_time) {
+    fprintf(server_output, "Time on the server is %ld\n", result);
+    fflush(server_output);
+  }
   return &result;
 }
 
@@ -51,8 +64,9 @@ static char *date_text(time_t when) {
   // "Www Mmm dd hh:mm:ss " and a year of up to 11 characters, "\n", NUL.
   static char text[20 + 11 + 2];
 
+  // A clock that cannot be read (-1) tells nothing of a second gone by.
   time_t now = time(nullptr);
-  if (now != zone_read_at) {
+  if (now != zone_read_at || now == -1) {
     tzset();
     zone_read_at = now;
   }

@@ -9,4 +9,9 @@
 // the RPC library prints can land among them.
 extern FILE *server_output;
 
+// Whether the last call of bin_date_1_svc had a time from the clock that the
+// reply can carry. Without one it printed no line and its result holds no
+// time: the call is answered with SYSTEM_ERR.
+extern bool bin_date_1_has_time;
+
 #endif

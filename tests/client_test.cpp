@@ -26,7 +26,7 @@ using namespace test_support;
 
 namespace {
 
-const char *const kFaketime = "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+const char *const kFaketime = "LD_PRELOAD=" FAKETIME_LIB;
 
 struct Finished {
   int status = 0;
