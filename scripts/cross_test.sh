@@ -4,59 +4,42 @@
 # compilers and tested under qemu-user, in a root that release_matrix.sh
 # --arch made (it registers qemu with binfmt_misc for the run).
 #
-# Usage: cross_test.sh ARCH...         as root, in such a root
-#        cross_test.sh --sysroots ARCH... while the root is made (chrooted)
+# Usage: cross_test.sh ARCH...   as root, in such a root
 #
 # For each ARCH: the normal build with its tests in build-ARCH, its ctest
 # suite, and tests/library_faults. Left out, as they cannot run under
 # qemu-user: the package tests (label package: they build and install the
 # Debian package of the host, under systemd for label systemd), the fuzz
 # targets and the sanitizer build (AddressSanitizer's shadow memory does not
-# map under qemu-user). Then, with two
+# map under qemu-user), and the tests in LEFT_OUT below. Then, with two
 # architectures or more, the client of each against the server of the next,
 # in a network namespace of their own with one rpcbind.
 #
-# The programs find the target's libraries under /opt/cross/ARCH through
-# QEMU_LD_PREFIX: the C and C++ runtime of the cross toolchain
-# (libc6-ARCH-cross), the rest unpacked from the architecture's own
-# packages. rpcbind is the host's: a process of its own on loopback.
+# The programs find the target's libraries through QEMU_LD_PREFIX, under
+# /opt/cross/ARCH (scripts/cross_sysroots.sh). rpcbind is the host's: a
+# process of its own on loopback.
 set -euo pipefail
 PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 
-sysroot_of() { echo "/opt/cross/$1"; }
-
-# The target's libraries that the build and the tests need, and theirs,
-# less what the cross toolchain brings (the C library, libgcc, libstdc++)
-# and OpenSSL with its compression libraries, which Kerberos loads only in
-# plugins that the RPC library never asks for. A package that the archive
-# does not have (a point release's file missing for an architecture) is
-# named and left out: the build or the tests then say what it lacked.
-make_sysroots() {
-  local arch gnu_type sysroot packages package deb
-  for arch in "$@"; do
-    gnu_type=$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_TYPE 2> /dev/null)
-    sysroot=$(sysroot_of "$arch")
-    mkdir -p "$sysroot/debs"
-    packages=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
-      --no-breaks --no-replaces --no-enhances \
-      libtirpc-dev:"$arch" libgtest-dev:"$arch" libgmock-dev:"$arch" libfaketime:"$arch" |
-      sed -n "s/^\([a-z0-9][^ :]*\):$arch\$/\1/p" | sort -u |
-      grep -Evx 'libc6(-dev)?|libgcc-s1|libstdc\+\+6|libstdc\+\+-[0-9]+-dev|libgcc-[0-9]+-dev|gcc-[0-9]+-base|libcrypt1|libcrypt-dev|linux-libc-dev|rpcsvc-proto|libssl3t64|openssl-provider-legacy|zlib1g|libzstd1')
-    echo "$arch: unpacking" "${packages//$'\n'/ }"
-    for package in $packages; do
-      (cd "$sysroot/debs" && apt-get download -qq -o APT::Sandbox::User=root "$package:$arch") ||
-        echo "$arch: $package not to be had, left out" >&2
-    done
-    for deb in "$sysroot"/debs/*.deb; do
-      dpkg-deb -x "$deb" "$sysroot"
-    done
-    (cd "$sysroot/debs" && ls) > "$sysroot/packages"
-    rm -rf "$sysroot/debs"
-    mkdir -p "$sysroot/lib"
-    cp -a "/usr/$gnu_type/lib/." "$sysroot/lib/"
+# Tests that cannot pass under emulation, each with the reason.
+LEFT_OUT=(
+  ServerTest.NoticesAChangeOfTheSystemTimeZone
+  "starts the server through the host's /usr/bin/env, whose loader refuses the target's
+    preloaded library, saying so on the standard error that the test judges"
+  ClientTest.MemoryStaysFlatOverThousandsOfPasses
+  "judges the client's resident size, under qemu-user the emulator's with its translated
+    code, over 2000 passes in 75 s, more than an emulated client makes"
+)
+left_out_pattern() {
+  local i pattern=''
+  for ((i = 0; i < ${#LEFT_OUT[@]}; i += 2)); do
+    pattern+="${pattern:+|}^${LEFT_OUT[i]}\$"
   done
+  echo "$pattern"
 }
+
+sysroot_of() { echo "/opt/cross/$1"; }
 
 # The build and the suite of one architecture; its summary line is kept in
 # $summary_file.
@@ -84,8 +67,8 @@ test_arch() {
   fi
   echo "== $arch: the suite under qemu (built in $((SECONDS - started)) s)"
   log=$build/ctest.log
-  (cd "$build" && ctest --output-on-failure -j"$(nproc)" -LE 'package|systemd|fuzz') 2>&1 |
-    tee "$log" || status=$?
+  (cd "$build" && ctest --output-on-failure -j"$(nproc)" -LE 'package|systemd|fuzz' \
+    -E "$(left_out_pattern)") 2>&1 | tee "$log" || status=$?
   echo "== $arch: the library's faults"
   timeout -s KILL 120 "$build/tests/library_faults" | sed 's/^/  /' || true
   echo "$arch: $(grep -E 'tests passed' "$log" || echo 'no ctest summary')" \
@@ -130,11 +113,6 @@ client_against_server() {
   return "$status"
 }
 
-if [ "${1:-}" = --sysroots ]; then
-  shift
-  make_sysroots "$@"
-  exit
-fi
 if [ "${1:-}" = --pair ]; then
   # In a network namespace of its own (tests/run_in_netns.sh).
   shift
@@ -158,7 +136,10 @@ for ((i = 0; i + 1 < ${#arches[@]}; i++)); do
   timeout -s KILL 60 "$PROJECT_ROOT/tests/run_in_netns.sh" "$0" --pair "${arches[i]}" "${arches[i + 1]}" ||
     status=1
 done
-echo "== the suite per architecture (labels package, systemd and fuzz left out)"
+echo "== the suite per architecture; left out: the labels package, systemd and fuzz, and"
+for ((i = 0; i < ${#LEFT_OUT[@]}; i += 2)); do
+  echo "  ${LEFT_OUT[i]}: it ${LEFT_OUT[i + 1]//$'\n'    / }"
+done
 cat "$summary_file"
 rm -f "$summary_file"
 exit "$status"

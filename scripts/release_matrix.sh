@@ -28,7 +28,7 @@
 #
 # With --arch (armhf, arm64, i386, ppc64el, riscv64, s390x) the root is
 # one of its own, RELEASE-cross-ARCH..., with gcc 14's cross compilers and
-# the architectures' libraries (scripts/cross_test.sh --sysroots), and the
+# the architectures' libraries (scripts/cross_sysroots.sh), and the
 # command is ./scripts/cross_test.sh ARCH...: builds for each, their tests
 # under qemu-user. For the run, qemu (the root's own) is registered with
 # binfmt_misc for each architecture, and removed after; i386 as well, as a
@@ -88,7 +88,9 @@ outside() {
     [ "$(cat "$root/.made")" != "${make_root[*]}" ]; then
     rm -rf "$root.new"
     echo "making the $release root: ${make_root[*]}"
+    started=$SECONDS
     timeout -s KILL 900 nice "${make_root[@]}"
+    echo "the root made in $((SECONDS - started)) s"
     echo "${make_root[*]}" > "$root.new/.made"
     rm -rf "$root"
     mv "$root.new" "$root"
@@ -120,7 +122,7 @@ outside() {
 cross_root_options() {
   local arch
   # What test.sh installs for the normal build's tests, less the target's
-  # libraries (scripts/cross_test.sh --sysroots) and the package's tools.
+  # libraries (scripts/cross_sysroots.sh) and the package's tools.
   local -a tools=(cmake make pkg-config dpkg-dev git rpcbind netbase iproute2 util-linux mount
     procps nftables groff-base man-db tzdata qemu-user-static)
   for arch in ${1//,/ }; do
@@ -139,15 +141,16 @@ cross_root_options() {
   )")
   # The script that unpacks the libraries, by a path of the cache's own and
   # with its digest, so that a new one makes a new root.
-  cp "$here/cross_test.sh" "$cache/cross_test.sh"
-  make_root+=(--customize-hook="copy-in $cache/cross_test.sh /usr/local/sbin"
-    --customize-hook="chroot \"\$1\" /usr/local/sbin/cross_test.sh --sysroots ${1//,/ }"
-    --customize-hook="# $(sha256sum < "$cache/cross_test.sh" | cut -c1-16)")
+  cp "$here/cross_sysroots.sh" "$cache/cross_sysroots.sh"
+  make_root+=(--customize-hook="copy-in $cache/cross_sysroots.sh /usr/local/sbin"
+    --customize-hook="chroot \"\$1\" /usr/local/sbin/cross_sysroots.sh ${1//,/ }"
+    --customize-hook="# $(sha256sum < "$cache/cross_sysroots.sh" | cut -c1-16)")
 }
 
 # qemu-user as the interpreter of each architecture's programs, by
-# binfmt_misc entries of this run's own (date-matrix-ARCH). With flag F the
-# kernel opens the interpreter now, so that it serves inside the root too.
+# binfmt_misc entries of this run's own (date-matrix-ARCH-PID, so that runs
+# at once remove each its own). With flag F the kernel opens the
+# interpreter now, so that it serves inside the root too.
 binfmt=/proc/sys/fs/binfmt_misc
 register_qemu() {
   local root=$1 arch cpu conf magic mask qemu
@@ -171,8 +174,8 @@ register_qemu() {
     for qemu in "$root/usr/bin/qemu-$cpu-static" "$root/usr/bin/qemu-$cpu"; do
       [ -x "$qemu" ] && break
     done
-    [ ! -e "$binfmt/date-matrix-$arch" ] || echo -1 > "$binfmt/date-matrix-$arch"
-    echo ":date-matrix-$arch:M::$magic:$mask:$qemu:F" > "$binfmt/register"
+    [ ! -e "$binfmt/date-matrix-$arch-$$" ] || echo -1 > "$binfmt/date-matrix-$arch-$$"
+    echo ":date-matrix-$arch-$$:M::$magic:$mask:$qemu:F" > "$binfmt/register"
     echo "binfmt_misc: $arch programs run by $qemu ($("$qemu" --version | head -1))"
   done
 }
@@ -180,7 +183,7 @@ register_qemu() {
 unregister_qemu() {
   local arch
   for arch in ${1//,/ }; do
-    [ ! -e "$binfmt/date-matrix-$arch" ] || echo -1 > "$binfmt/date-matrix-$arch"
+    [ ! -e "$binfmt/date-matrix-$arch-$$" ] || echo -1 > "$binfmt/date-matrix-$arch-$$"
   done
 }
 
