@@ -104,6 +104,10 @@ outside() {
     # shellcheck disable=SC2086 # one word for each architecture
     [ $# -gt 0 ] || set -- ./scripts/cross_test.sh ${arches//,/ }
     register_qemu "$root" "$arches"
+    # At the script's exit, however it ends ("$arches" taken now: it is
+    # local, and the names are checked words).
+    # shellcheck disable=SC2064
+    trap "unregister_qemu '$arches'" EXIT
     # Every architecture's suite under emulation: a few minutes each.
     limit=$((600 + 600 * $(wc -w <<< "${arches//,/ }")))
   fi
@@ -112,7 +116,6 @@ outside() {
   # process of the run.
   DATE_MATRIX_INSIDE=1 timeout -s KILL "$limit" unshare --mount --pid --kill-child --uts --ipc \
     --propagation private "$0" "$release" "$root" "$@" || status=$?
-  [ -z "$arches" ] || unregister_qemu "$arches"
   echo "release_matrix $release${arches:+ ($arches)}: exit status $status after $((SECONDS - started)) s"
   return "$status"
 }
@@ -180,6 +183,7 @@ register_qemu() {
   done
 }
 
+# shellcheck disable=SC2317 # called by the trap
 unregister_qemu() {
   local arch
   for arch in ${1//,/ }; do
@@ -194,9 +198,9 @@ versions() {
     'libtirpc3*' rpcbind systemd gcc clang cmake 'qemu-user*' 'g++-14-*' debhelper lintian autopkgtest 2> /dev/null |
     sed -n 's/^ii  */  /p' || true
   echo "  kernel $(uname -r); /sys/fs/cgroup: $(stat -fc %T /sys/fs/cgroup)"
-  # Which of the library's faults that the programs work around it still has.
   [ ! -d /opt/cross ] || echo "  the targets' libraries:" \
     "$(cd /opt/cross && grep -H libtirpc3 ./*/packages | sed 's|^\./||; s|/packages:| |' | tr '\n' ' ')"
+  # Which of the library's faults that the programs work around it still has.
   local probe=/srv/date-service/build-test/tests/library_faults
   if [ -x "$probe" ]; then
     echo "the library's faults on $release:"
