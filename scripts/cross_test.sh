@@ -21,7 +21,6 @@
 set -euo pipefail
 PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
-
 # Tests that cannot pass under emulation, each with the reason.
 LEFT_OUT=(
   ServerTest.NoticesAChangeOfTheSystemTimeZone
