@@ -41,6 +41,9 @@ make_sysroots() {
     rm -rf "$sysroot/debs"
     mkdir -p "$sysroot/lib"
     cp -a "/usr/$gnu_type/lib/." "$sysroot/lib/"
+    # Where some architectures' programs name their loader (ppc64el:
+    # /lib64/ld64.so.2).
+    [ -e "$sysroot/lib64" ] || ln -s lib "$sysroot/lib64"
   done
 }
 
