@@ -144,20 +144,22 @@ int64_t monotonic_ms() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// The connections held, from the one that has gone longest without
-// completing a call (`oldest`) to the one that completed one last.
-int oldest = -1;
-int newest = -1;
+// The connections held, in two lists: those that have completed a call,
+// from the one that completed its last call longest ago to the one that
+// completed one last, and those that have completed none, from the one
+// accepted first. Indexed by `called`.
+int oldest[2] = {-1, -1};
+int newest[2] = {-1, -1};
 
 void hold(int fd, int64_t now_ms, bool called) {
   Descriptor &connection = known(fd);
   connection.held = true;
   connection.called = called;
   connection.last_call_ms = now_ms;
-  connection.older = newest;
+  connection.older = newest[called];
   connection.newer = -1;
-  (newest >= 0 ? known(newest).newer : oldest) = fd;
-  newest = fd;
+  (newest[called] >= 0 ? known(newest[called]).newer : oldest[called]) = fd;
+  newest[called] = fd;
 }
 
 void release(int fd) {
@@ -166,8 +168,9 @@ void release(int fd) {
     return;
   }
   connection.held = false;
-  (connection.older >= 0 ? known(connection.older).newer : oldest) = connection.newer;
-  (connection.newer >= 0 ? known(connection.newer).older : newest) = connection.older;
+  bool called = connection.called;
+  (connection.older >= 0 ? known(connection.older).newer : oldest[called]) = connection.newer;
+  (connection.newer >= 0 ? known(connection.newer).older : newest[called]) = connection.older;
 }
 
 // Whether a call header lies whole within the first `length` bytes of a
@@ -515,23 +518,31 @@ bool room_for_a_connection() {
   return open_transports + 1 < reaping_mark() && open_transports < descriptors_ran_out_at;
 }
 
-// Makes room for a connection waiting to be accepted: the connection that
-// has gone longest without completing a call is shut down and handed to the
-// library to close, unless it completed one within kRecentCall, or bytes of
-// a call are waiting on it (it is served first, in the next round, and
-// looked at again after that; one waiting for room to reply is not).
-// True if it made room; otherwise `retry_at_ms` says when to try again:
-// at once (the next round), or once the oldest has grown old enough.
+// Makes room for a connection waiting to be accepted: of the connections
+// that completed no call within kRecentCall, the one that has gone longest
+// without completing one (or since it was accepted) is shut down and handed
+// to the library to close, unless bytes of a call are waiting on it (it is
+// served first, in the next round, and looked at again after that; one
+// waiting for room to reply is not). True if it made room; otherwise
+// `retry_at_ms` says when to try again: at once (the next round), or once
+// a connection has gone kRecentCall without a call.
 bool make_room(int64_t &retry_at_ms) {
   int64_t now = monotonic_ms();
   retry_at_ms = now + kAcceptPause;
-  if (oldest < 0) {
-    return false;
+  int caller = oldest[true];
+  int silent = oldest[false];
+  int fd = silent;
+  if (caller >= 0) {
+    int64_t called_at = known(caller).last_call_ms;
+    if (now - called_at >= kRecentCall) {
+      if (silent < 0 || called_at <= known(silent).last_call_ms) {
+        fd = caller;
+      }
+    } else if (silent < 0) {
+      retry_at_ms = called_at + kRecentCall;
+    }
   }
-  int fd = oldest;
-  Descriptor &connection = known(fd);
-  if (connection.called && now - connection.last_call_ms < kRecentCall) {
-    retry_at_ms = connection.last_call_ms + kRecentCall;
+  if (fd < 0) {
     return false;
   }
   char byte = 0;
@@ -540,7 +551,7 @@ bool make_room(int64_t &retry_at_ms) {
     return false;
   }
   end_connection(fd);
-  pollfd entry{fd, svc_pollfd[connection.slot].events, POLLIN};
+  pollfd entry{fd, svc_pollfd[known(fd).slot].events, POLLIN};
   svc_getreq_poll(&entry, 1);
   note_if_closed(fd);
   return room_for_a_connection();
