@@ -382,6 +382,45 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
   }
 }
 
+// More clients in the midst of their calls than the library's descriptor
+// table holds (the descriptor limit, 32): none is cut off. Those past what
+// the server holds wait in the kernel's queue, and are served once others
+// have ended.
+TEST_P(HostileOverTcp, MoreClientsBetweenTheirCallsThanTheServerHolds) {
+  start({"/usr/bin/prlimit", "--nofile=32:32", "--"});
+  std::vector<int> held;
+  std::vector<int> waiting;
+  for (int i = 0; i < 40; ++i) {
+    int fd = open_socket();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_record(fd, encode_call(date_call(0))));
+    waiting.push_back(fd);
+  }
+  sleep_ms(500);
+  for (auto fd = waiting.begin(); fd != waiting.end();) {
+    if (read_record(*fd, 1)) {
+      held.push_back(*fd);
+      fd = waiting.erase(fd);
+    } else {
+      ++fd;
+    }
+  }
+  EXPECT_GE(held.size(), 10U);
+  EXPECT_GE(waiting.size(), 8U);
+  for (int fd : held) {
+    ASSERT_TRUE(send_record(fd, encode_call(date_call(0))));
+    EXPECT_TRUE(read_record(fd).has_value()) << "a client between its calls was cut off";
+    close(fd);
+  }
+  for (int fd : waiting) {
+    EXPECT_TRUE(read_record(fd).has_value()) << "a queued client was not served";
+    ASSERT_TRUE(send_record(fd, encode_call(date_call(0))));
+    EXPECT_TRUE(read_record(fd).has_value()) << "a client between its calls was cut off";
+    close(fd);
+  }
+  expect_recovered();
+}
+
 // A connection that epoll will not take (past the user's max_user_watches)
 // cannot be waited on: the server closes it at once, so that its caller
 // learns of it, rather than keep it open unserved.
