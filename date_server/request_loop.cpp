@@ -38,9 +38,10 @@
 // mark, and while accept has not run out of descriptors before it. At that
 // point the server holds all it can, and a connection waiting to be
 // accepted takes the place of the one that has gone longest without
-// completing a call, if that was more than kRecentCall ago; otherwise the
-// listeners are paused, the kernel's backlog holding what arrives, until a
-// connection ends or the oldest grows old enough (make_room). So an idle or
+// completing a call (or since it was accepted, if it completed none), never
+// of one that completed a call within kRecentCall; when every connection
+// has, the listeners are paused, the kernel's backlog holding what arrives,
+// until a connection ends or the oldest grows old enough (make_room). So an idle or
 // trickling connection is closed to let a client in, a client in the midst
 // of its calls never. The table is what _rpc_dtablesize() says, the
 // library's own measure, sized once at start-up: the soft descriptor limit
