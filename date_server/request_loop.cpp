@@ -611,6 +611,10 @@ void note_call(const SVCXPRT *transp) {
   if (kind_of(fd) != DescriptorKind::kConnection || !known(fd).held) {
     return;
   }
+  if (fd == newest[true]) {  // a client's calls in a row: already in place
+    known(fd).last_call_ms = monotonic_ms();
+    return;
+  }
   release(fd);
   hold(fd, monotonic_ms(), true);
 }
