@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Client stubs of the date program.
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "client_handle.h"
 #include "date.h"
@@ -13,8 +15,10 @@ const struct timeval TIMEOUT = {25, 0};
 // NUL-terminated string, which can hold it whole only if no byte of it is
 // NUL. A text with a NUL inside does not decode, nor does one whose count,
 // 2^32 - 1, leaves no room for the terminator (the library's string filter
-// would cut the first at its NUL, and leave no text for the second).
-// Released by the library's string filter.
+// would cut the first at its NUL, and leave no text for the second). The
+// text is gathered as its bytes arrive, so that a count that the reply does
+// not back with bytes costs no memory. Released by the library's string
+// filter.
 static bool_t xdr_date_text(XDR *xdrs, char **text) {
   if (xdrs->x_op != XDR_DECODE) {
     return xdr_wrapstring(xdrs, text);
@@ -23,15 +27,26 @@ static bool_t xdr_date_text(XDR *xdrs, char **text) {
   if (!xdr_u_int(xdrs, &length) || length == UINT_MAX) {
     return FALSE;
   }
-  auto *bytes = static_cast<char *>(malloc(length + 1));
+  std::string received;
+  char chunk[4096];
+  for (u_int left = length; left > 0;) {
+    u_int count = std::min<u_int>(left, sizeof chunk);
+    if (!XDR_GETBYTES(xdrs, chunk, count)) {
+      return FALSE;
+    }
+    received.append(chunk, count);
+    left -= count;
+  }
+  u_int padding = (4 - length % 4) % 4;
+  if ((padding > 0 && !XDR_GETBYTES(xdrs, chunk, padding)) ||
+      received.find('\0') != std::string::npos) {
+    return FALSE;
+  }
+  auto *bytes = static_cast<char *>(malloc(received.size() + 1));
   if (bytes == nullptr) {
     return FALSE;
   }
-  if (!xdr_opaque(xdrs, bytes, length) || memchr(bytes, '\0', length) != nullptr) {
-    free(bytes);
-    return FALSE;
-  }
-  bytes[length] = '\0';
+  memcpy(bytes, received.c_str(), received.size() + 1);
   *text = bytes;
   return TRUE;
 }
