@@ -68,6 +68,7 @@ void date_propg_1(struct svc_req *rqstp, SVCXPRT *transp) {
   xdrproc_t xdr_result;
   char *(*local)(char *, struct svc_req *);
 
+  note_call(transp);
   switch (rqstp->rq_proc) {
     case NULLPROC:
       svc_sendreply(transp, as_xdrproc(xdr_void), nullptr);

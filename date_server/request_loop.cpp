@@ -1,30 +1,52 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The server's request loop: the library's svc_run rebuilt from its public
 // pieces (svc_pollfd, svc_max_pollfd, svc_getreq_poll), with epoll for the
-// wait and each round's ready descriptors screened before the library serves
-// them.
+// wait, each round's ready descriptors screened before the library serves
+// them, and the connections held kept within what the library can serve.
 //
 // What the loop mirrors of the library's state, and when:
-// - The poll set. The library owns svc_pollfd: it adds a connection in the
-//   first free slot when it accepts one, sets a slot's fd to -1 when it
-//   closes one, and never moves an open descriptor to another slot. The loop
-//   keeps, per slot, the descriptor it last saw there (`slots`), and per
-//   descriptor number its kind, its epoll registration and its slot
-//   (`descriptors`). It walks the poll set again (follow_poll_set) only
-//   after a round that served a listener (the library accepts there, and
-//   closes idle connections), that closed a connection (the library closes
-//   one only while serving it, and then empties its slot), or in which a
-//   connection began or ended waiting for room (its registration changes),
-//   and when the set's size changed. Any other round leaves the poll set
-//   and the registrations as they were.
-// - The epoll registrations. Closing a socket removes it from epoll, so a
-//   registration of a number whose socket the library closed is gone, and a
-//   new connection may meanwhile have that number. After a listener has been
-//   served, every connection's registration is marked as possibly gone and
-//   confirmed by the next walk (an EPOLL_CTL_ADD that finds EEXIST was still
-//   the same socket).
+// - The poll set. The library owns svc_pollfd: it adds a connection it
+//   accepts in the first free slot, or in a new slot at the end when none is
+//   free, sets a slot's fd to -1 when it closes one, and never moves an open
+//   descriptor to another slot. The loop keeps, per slot, the descriptor it
+//   last saw there (`slots`), the free slots lowest first (`free_slots`), and
+//   per descriptor number its kind, its epoll registration, its slot and, of
+//   a connection, when it last completed a call (`descriptors`). The library
+//   changes the set in two places, and the loop looks only at what each can
+//   change: serving a connection may close that connection (its slot is
+//   looked at afterwards), and serving a listener accepts at most one
+//   connection, found in the lowest free slot or in a new last one. Its third
+//   place, the closing of idle connections when it accepts one, is never
+//   reached (below). So a connection accepted or closed costs the loop the
+//   same whatever the number held; the whole set is walked in the first
+//   round only.
+// - The epoll registrations, by descriptor number. Closing a socket removes
+//   its registration, which the loop forgets when it sees the close. The
+//   slots whose registration is to change (a connection accepted, one that
+//   began or ended waiting for room, a listener whose pause ended) are
+//   followed at the start of the next round (`pending`); any other round
+//   leaves the registrations as they were.
 // - A datagram's length, learnt by a peek before the library reads it
 //   (the library decodes from its whole buffer: see decoded_within_message).
+//
+// The connections held. After accepting a connection, rendezvous_request
+// counts the transports in the poll set and, at four fifths of its
+// descriptor table, closes those idle for 15 s or else the one least
+// recently read from, whatever it is doing: a client between its two calls,
+// a call half read. The loop never lets it get there: it serves a listener
+// only while the transports, the new connection counted, stay below that
+// mark, and while accept has not run out of descriptors before it. At that
+// point the server holds all it can, and a connection waiting to be
+// accepted takes the place of the one that has gone longest without
+// completing a call (or since it was accepted, if it completed none), never
+// of one that completed a call within kRecentCall; when every connection
+// has, the listeners are paused, the kernel's backlog holding what arrives,
+// until a connection ends or the oldest grows old enough (make_room). So an idle or
+// trickling connection is closed to let a client in, a client in the midst
+// of its calls never. The table is what _rpc_dtablesize() says, the
+// library's own measure, sized once at start-up: the soft descriptor limit
+// (libtirpc 1.3.3), at most FD_SETSIZE (1.3.5 and later, where a connection
+// whose descriptor is past the table is never put in the poll set).
 //
 // Why svc_getreq_poll may be handed a compacted array of the ready entries
 // only, in any order: it walks the array it is given up to svc_max_pollfd
@@ -43,17 +65,24 @@
 //   for room before a connection is read (screen_ready).
 // - rendezvous_request accepts one connection per serving and returns at once
 //   when accept fails, errno as accept left it; its listener stays ready, so
-//   the loop pauses it (pause_listener).
+//   the loop pauses it (pause_listener). It closes connections when
+//   svc_open_fds(), the transports in the poll set, reaches
+//   _rpc_dtablesize() / 5 * 4 after the accept.
+// - A connection is closed only by the library's serving of it (a read that
+//   fails or ends the stream, a record over the bound) or of a listener (the
+//   closing above).
 // - A descriptor handed over as POLLNVAL is only unregistered, never closed
 //   nor destroyed; one handed over as readable whose read gives end of stream
-//   is destroyed and closed. So a connection that epoll refuses is shut down
-//   and handed over as readable; POLLNVAL is kept for numbers no longer open.
+//   is destroyed and closed. So a connection that epoll refuses, or that is
+//   to make room, is shut down and handed over as readable; POLLNVAL is kept
+//   for numbers no longer open.
 #include "request_loop.h"
 
 #include <err.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <rpc/rpc_com.h>
 #include <rpc/svc_dg.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -61,16 +90,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace {
 
 enum class DescriptorKind { kConnection, kDatagram, kListener };
 
-// Set on a registration that may have gone with its socket: the library
-// closed a connection, and a new one may have its number.
-constexpr uint32_t kMaybeGone = 1U << 31;
 constexpr uint32_t kNotRegistered = 0;
 
 // What the loop knows of each descriptor, indexed by descriptor number.
@@ -83,6 +111,14 @@ struct Descriptor {
   // in the library's poll set.
   uint32_t registered = kNotRegistered;
   size_t slot = 0;
+  // Of a connection held: when it last completed a call, or was accepted
+  // (monotonic_ms), whether it has completed one, and its neighbours in the
+  // order of that time.
+  int64_t last_call_ms = 0;
+  bool held = false;
+  bool called = false;
+  int older = -1;
+  int newer = -1;
 };
 std::vector<Descriptor> descriptors;
 
@@ -100,6 +136,42 @@ Descriptor &known(int fd) { return descriptors[static_cast<size_t>(fd)]; }
 DescriptorKind kind_of(int fd) {
   auto index = static_cast<size_t>(fd);
   return index < descriptors.size() ? descriptors[index].kind : DescriptorKind::kConnection;
+}
+
+// Coarse (a few ms) and cheap: it serves timing of a second or more.
+int64_t monotonic_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The connections held, in two lists: those that have completed a call,
+// from the one that completed its last call longest ago to the one that
+// completed one last, and those that have completed none, from the one
+// accepted first. Indexed by `called`.
+int oldest[2] = {-1, -1};
+int newest[2] = {-1, -1};
+
+void hold(int fd, int64_t now_ms, bool called) {
+  Descriptor &connection = known(fd);
+  connection.held = true;
+  connection.called = called;
+  connection.last_call_ms = now_ms;
+  connection.older = newest[called];
+  connection.newer = -1;
+  (newest[called] >= 0 ? known(newest[called]).newer : oldest[called]) = fd;
+  newest[called] = fd;
+}
+
+void release(int fd) {
+  Descriptor &connection = known(fd);
+  if (!connection.held) {
+    return;
+  }
+  connection.held = false;
+  bool called = connection.called;
+  (connection.older >= 0 ? known(connection.older).newer : oldest[called]) = connection.newer;
+  (connection.newer >= 0 ? known(connection.newer).older : newest[called]) = connection.older;
 }
 
 // Whether a call header lies whole within the first `length` bytes of a
@@ -164,6 +236,10 @@ constexpr int kSilenceBeforeAccept = 5;  // seconds
 // How long a listener whose accept failed is left out of the wait.
 constexpr int kAcceptPause = 100;  // ms
 
+// How long a connection that completed a call is kept whatever arrives: a
+// client makes its calls in a row, each answered in the round that reads it.
+constexpr int64_t kRecentCall = 5000;  // ms
+
 // What the loop keeps per slot of the library's poll set, for the
 // connection in it.
 struct Slot {
@@ -174,12 +250,18 @@ struct Slot {
 };
 std::vector<Slot> slots;
 Slot &slot_of(int fd) { return slots[known(fd).slot]; }
+// The empty slots, a heap with the lowest on top: where the library puts
+// the next connection it accepts.
+std::vector<size_t> free_slots;
+// Slots whose registration is to be brought in line in the next round.
+std::vector<size_t> pending;
+// Transports in the poll set: what rendezvous_request counts.
+int open_transports = 0;
 std::vector<pollfd> room_check;
 std::vector<size_t> room_check_slot;
 
 // Takes from a round's ready descriptors those that the library must not
-// serve now. True if a connection began or ended waiting for room: its
-// registration is to change.
+// serve now.
 //
 // The library writes a reply until it is out: in non-blocking mode it
 // retries for up to 2 s at full CPU, in blocking mode until the client
@@ -189,8 +271,7 @@ std::vector<size_t> room_check_slot;
 // have fit; otherwise it is waited on for room, and read again in the round
 // after it has room, while everyone else is served. A listener is never
 // checked for room: it never reports any, and would stop accepting for good.
-bool screen_ready(std::vector<pollfd> &ready) {
-  bool room_wait_changed = false;
+void screen_ready(std::vector<pollfd> &ready) {
   room_check.clear();
   room_check_slot.clear();
   for (size_t at = 0; at < ready.size(); ++at) {
@@ -207,7 +288,7 @@ bool screen_ready(std::vector<pollfd> &ready) {
         Slot &slot = slot_of(entry.fd);
         if (slot.waiting_for_room) {
           slot.waiting_for_room = false;
-          room_wait_changed = true;
+          pending.push_back(known(entry.fd).slot);
           slot.rounds_unchecked = kRoundsAfterCheck;
           entry.revents = 0;
         } else if (slot.rounds_unchecked > 0) {
@@ -227,7 +308,7 @@ bool screen_ready(std::vector<pollfd> &ready) {
       pollfd &entry = ready[room_check_slot[i]];
       if (room_check[i].revents == 0) {
         slot_of(entry.fd).waiting_for_room = true;
-        room_wait_changed = true;
+        pending.push_back(known(entry.fd).slot);
         entry.revents = 0;
       } else {
         slot_of(entry.fd).rounds_unchecked = kRoundsAfterCheck - 1;
@@ -237,7 +318,6 @@ bool screen_ready(std::vector<pollfd> &ready) {
   ready.erase(std::remove_if(ready.begin(), ready.end(),
                              [](const pollfd &entry) { return entry.revents == 0; }),
               ready.end());
-  return room_wait_changed;
 }
 
 // The descriptors of the library's poll set are watched with epoll, which
@@ -256,18 +336,9 @@ bool watch(int fd, uint32_t events) {
   epoll_event event{};
   event.events = events;
   event.data.fd = fd;
-  if (current == kNotRegistered || (current & kMaybeGone) != 0) {
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0) {
-      current = events;
-      return true;
-    }
-    if (errno != EEXIST) {
-      current = kNotRegistered;
-      return false;
-    }
-    current &= ~kMaybeGone;  // still the same socket, still registered
-  }
-  if (current != events && epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) != 0) {
+  int operation = current == kNotRegistered ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+  if (epoll_ctl(epoll_fd, operation, fd, &event) != 0 &&
+      (errno != EEXIST || epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) != 0)) {
     current = kNotRegistered;
     return false;
   }
@@ -279,52 +350,48 @@ bool watch(int fd, uint32_t events) {
 // which removed its registration.
 void forget(int fd) { registration(fd) = kNotRegistered; }
 
-// Listeners whose accept failed for want of descriptors or memory, and the
-// time (CLOCK_MONOTONIC, ms) until which each is left out of the wait.
+// Listeners left out of the wait, and the time (monotonic_ms) until which
+// each is.
 struct PausedListener {
   int fd;
   int64_t until_ms;
 };
 std::vector<PausedListener> paused_listeners;
 
-int64_t monotonic_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 bool is_paused(int fd) {
   return std::any_of(paused_listeners.begin(), paused_listeners.end(),
                      [fd](const PausedListener &paused) { return paused.fd == fd; });
 }
 
-// A listener whose accept has failed stays ready: the connection is still
-// queued. Served again at once it would fail again, every round, at full
-// CPU. It is left out of the wait for a while instead; connections keep
-// queueing in the kernel meanwhile.
-void pause_listener(int fd) {
+// A listener whose connection cannot be accepted now stays ready: served
+// again at once it would fail again, every round, at full CPU. It is left
+// out of the wait until `until_ms` instead, or until a connection ends;
+// connections keep queueing in the kernel meanwhile.
+void pause_listener(int fd, int64_t until_ms) {
   if (is_paused(fd)) {
     return;
   }
   epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
   forget(fd);
-  paused_listeners.push_back({fd, monotonic_ms() + kAcceptPause});
+  paused_listeners.push_back({fd, until_ms});
 }
 
-// Ends the pauses that are over; true if one ended. `wait_ms` is cut down
-// to the end of the next one still running.
-bool resume_listeners(int &wait_ms) {
+// Ends the pauses that are over (all, if `all`): their listeners are
+// watched again from the next round. `wait_ms` is cut down to the end of
+// the next one still running.
+void resume_listeners(bool all, int &wait_ms) {
   int64_t now = monotonic_ms();
-  size_t before = paused_listeners.size();
-  paused_listeners.erase(
-      std::remove_if(paused_listeners.begin(), paused_listeners.end(),
-                     [now](const PausedListener &paused) { return paused.until_ms <= now; }),
-      paused_listeners.end());
-  for (const PausedListener &paused : paused_listeners) {
+  auto over = [&](const PausedListener &paused) {
+    if (all || paused.until_ms <= now) {
+      pending.push_back(known(paused.fd).slot);
+      return true;
+    }
     auto left = static_cast<int>(paused.until_ms - now);
     wait_ms = wait_ms < 0 ? left : std::min(wait_ms, left);
-  }
-  return paused_listeners.size() != before;
+    return false;
+  };
+  paused_listeners.erase(std::remove_if(paused_listeners.begin(), paused_listeners.end(), over),
+                         paused_listeners.end());
 }
 
 // Leaves a connection with nothing to read but its end: shut down both ways,
@@ -338,48 +405,179 @@ void end_connection(int fd) {
   }
 }
 
-// Brings the registrations in line with the library's poll set and the
-// loop's own state of each slot. A descriptor that epoll refuses goes to
-// `refused`, as the library is to be handed it: a connection as readable
-// once it has been shut down, so that the library reads its end, closes it
-// and destroys its transport (its caller then sees the connection close
-// rather than wait for ever); a descriptor no longer open as POLLNVAL, as
-// poll would report it, for the library to drop. False if a transport of
-// start-up cannot be watched: it could not be served.
+// A connection taken into the poll set in `index`, accepted now (or there
+// at the first walk).
+void note_taken(size_t index) {
+  int fd = svc_pollfd[index].fd;
+  slots[index] = {fd, false, kRoundsOfNewConnection};
+  Descriptor &taken = descriptor(fd);
+  taken.slot = index;
+  ++open_transports;
+  if (taken.kind == DescriptorKind::kConnection) {
+    hold(fd, monotonic_ms(), false);
+  }
+  pending.push_back(index);
+}
+
+// Whether the library's serving of fd closed it; if so the loop lets it go,
+// and the listeners paused for want of room are watched again.
+void note_if_closed(int fd) {
+  size_t index = known(fd).slot;
+  if (svc_pollfd[index].fd == fd) {
+    return;
+  }
+  slots[index] = Slot{};
+  free_slots.push_back(index);
+  std::push_heap(free_slots.begin(), free_slots.end(), std::greater<>());
+  forget(fd);
+  release(fd);
+  --open_transports;
+  if (!paused_listeners.empty()) {
+    int unused = -1;
+    resume_listeners(true, unused);
+  }
+}
+
+// Hands descriptors over to the library to close (see follow_slot), and
+// lets go of those it closed.
+void close_refused(std::vector<pollfd> &refused) {
+  if (refused.empty()) {
+    return;
+  }
+  svc_getreq_poll(refused.data(), static_cast<int>(refused.size()));
+  for (const pollfd &entry : refused) {
+    note_if_closed(entry.fd);
+  }
+  refused.clear();
+}
+
+// Brings the registration of the descriptor in a slot in line with the
+// library's poll set and the loop's own state of the slot. A descriptor
+// that epoll refuses goes to `refused`, as the library is to be handed it:
+// a connection as readable once it has been shut down, so that the library
+// reads its end, closes it and destroys its transport (its caller then sees
+// the connection close rather than wait for ever); a descriptor no longer
+// open as POLLNVAL, as poll would report it, for the library to drop. False
+// if a transport of start-up cannot be watched: it could not be served.
+bool follow_slot(size_t index, std::vector<pollfd> &refused) {
+  const Slot &slot = slots[index];
+  int fd = slot.fd;
+  if (fd < 0 || svc_pollfd[index].fd != fd || (!paused_listeners.empty() && is_paused(fd))) {
+    return true;
+  }
+  auto events = static_cast<uint32_t>(slot.waiting_for_room ? POLLOUT : svc_pollfd[index].events);
+  if (registration(fd) == events || watch(fd, events)) {
+    return true;
+  }
+  if (errno == EBADF) {
+    refused.push_back({fd, svc_pollfd[index].events, POLLNVAL});
+  } else if (kind_of(fd) == DescriptorKind::kConnection) {
+    end_connection(fd);
+    refused.push_back({fd, svc_pollfd[index].events, POLLIN});
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Follows the slots that changed since the last round, or, in the first
+// round, every slot of the poll set.
 bool follow_poll_set(size_t count, std::vector<pollfd> &refused) {
-  slots.resize(count);
-  for (size_t index = 0; index < count; ++index) {
-    int fd = svc_pollfd[index].fd;
-    Slot &slot = slots[index];
-    if (slot.fd != fd) {
-      // This slot's descriptor was closed; its registration went with its
-      // socket. Its number may already serve a new connection that the
-      // library put in an earlier slot, walked and registered above (then
-      // its slot is that one), and that registration stays.
-      if (slot.fd >= 0 && descriptor(slot.fd).slot == index) {
-        forget(slot.fd);
+  if (slots.size() < count) {
+    size_t first = slots.size();
+    slots.resize(count);
+    for (size_t index = first; index < count; ++index) {
+      if (svc_pollfd[index].fd >= 0) {
+        note_taken(index);
+      } else {
+        free_slots.push_back(index);
+        std::push_heap(free_slots.begin(), free_slots.end(), std::greater<>());
       }
-      slot = {fd, false, kRoundsOfNewConnection};
     }
-    if (fd < 0 || (!paused_listeners.empty() && is_paused(fd))) {
-      continue;
-    }
-    auto events = static_cast<uint32_t>(slot.waiting_for_room ? POLLOUT : svc_pollfd[index].events);
-    if (registration(fd) == events) {  // as it was
-      continue;
-    }
-    descriptor(fd).slot = index;
-    if (watch(fd, events)) {
-      continue;
-    }
-    if (errno == EBADF) {
-      refused.push_back({fd, svc_pollfd[index].events, POLLNVAL});
-    } else if (kind_of(fd) == DescriptorKind::kConnection) {
-      end_connection(fd);
-      refused.push_back({fd, svc_pollfd[index].events, POLLIN});
-    } else {
+  }
+  for (size_t index : pending) {
+    if (!follow_slot(index, refused)) {
       return false;
     }
+  }
+  pending.clear();
+  return true;
+}
+
+// The library's measure of its descriptor table, and the transports at
+// which rendezvous_request starts closing connections.
+int reaping_mark() {
+  static const int mark = _rpc_dtablesize() / 5 * 4;
+  return mark;
+}
+
+// The transports held when accept last ran out of descriptors (EMFILE): the
+// process's own limit, when it comes before the library's mark.
+int descriptors_ran_out_at = INT_MAX;
+
+bool room_for_a_connection() {
+  return open_transports + 1 < reaping_mark() && open_transports < descriptors_ran_out_at;
+}
+
+// Makes room for a connection waiting to be accepted: of the connections
+// that completed no call within kRecentCall, the one that has gone longest
+// without completing one (or since it was accepted) is shut down and handed
+// to the library to close, unless bytes of a call are waiting on it (it is
+// served first, in the next round, and looked at again after that; one
+// waiting for room to reply is not). True if it made room; otherwise
+// `retry_at_ms` says when to try again: at once (the next round), or once
+// a connection has gone kRecentCall without a call.
+bool make_room(int64_t &retry_at_ms) {
+  int64_t now = monotonic_ms();
+  retry_at_ms = now + kAcceptPause;
+  int caller = oldest[true];
+  int silent = oldest[false];
+  int fd = silent;
+  if (caller >= 0) {
+    int64_t called_at = known(caller).last_call_ms;
+    if (now - called_at >= kRecentCall) {
+      if (silent < 0 || called_at <= known(silent).last_call_ms) {
+        fd = caller;
+      }
+    } else if (silent < 0) {
+      retry_at_ms = called_at + kRecentCall;
+    }
+  }
+  if (fd < 0) {
+    return false;
+  }
+  char byte = 0;
+  if (!slot_of(fd).waiting_for_room && recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+    retry_at_ms = now;
+    return false;
+  }
+  end_connection(fd);
+  pollfd entry{fd, svc_pollfd[known(fd).slot].events, POLLIN};
+  svc_getreq_poll(&entry, 1);
+  note_if_closed(fd);
+  return room_for_a_connection();
+}
+
+// Serves a listener, which accepts one connection, found in the lowest free
+// slot or in a new last one. False if it accepted none for want of
+// descriptors or memory.
+bool accept_connection(pollfd &listener) {
+  errno = 0;
+  svc_getreq_poll(&listener, 1);
+  int error = errno;
+  auto count = static_cast<size_t>(svc_max_pollfd);
+  if (!free_slots.empty() && svc_pollfd[free_slots.front()].fd >= 0) {
+    size_t index = free_slots.front();
+    std::pop_heap(free_slots.begin(), free_slots.end(), std::greater<>());
+    free_slots.pop_back();
+    note_taken(index);
+  } else if (count > slots.size()) {
+    slots.resize(count);
+    note_taken(count - 1);
+  } else if (error == EMFILE) {
+    descriptors_ran_out_at = open_transports;
+  } else if (error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+    return false;
   }
   return true;
 }
@@ -408,6 +606,19 @@ bool decoded_within_message(const SVCXPRT *transp) {
   return XDR_GETPOS(xdrs) <= known(transp->xp_fd).datagram_length;
 }
 
+void note_call(const SVCXPRT *transp) {
+  int fd = transp->xp_fd;
+  if (kind_of(fd) != DescriptorKind::kConnection || !known(fd).held) {
+    return;
+  }
+  if (fd == newest[true]) {  // a client's calls in a row: already in place
+    known(fd).last_call_ms = monotonic_ms();
+    return;
+  }
+  release(fd);
+  hold(fd, monotonic_ms(), true);
+}
+
 // As the library's loop ends: with its warning.
 static bool poll_failed() {
   warn("svc_run: - poll failed");
@@ -416,22 +627,15 @@ static bool poll_failed() {
 
 // One round of the library's request loop (svc_run), built from its own
 // pieces, so that the ready descriptors pass screen_ready before the library
-// serves them. In every other respect it is the library's: an interrupted
-// wait is retried in the next round, and a wait that fails for good ends
-// the loop with the library's warning.
-//
-// The library closes connections while it serves, and a connection it
-// accepts may get the number of one it closed, whose registration went with
-// its socket. So once a listener has been served, every connection's
-// registration is confirmed in the next round (the library also closes idle
-// connections when it accepts one).
+// serves them, and a listener is served only while there is room for the
+// connection it accepts. In every other respect it is the library's: an
+// interrupted wait is retried in the next round, and a wait that fails for
+// good ends the loop with the library's warning.
 bool serve_round(int timeout_ms) {
   static std::vector<pollfd> ready;
   static std::vector<pollfd> listeners;
+  static std::vector<pollfd> refused;
   static std::vector<epoll_event> events;
-  // Only the library's serving of a connection or a listener opens and
-  // closes descriptors; a round of datagrams leaves the poll set as it was.
-  static bool poll_set_may_have_changed = true;
   if (epoll_fd < 0) {
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   }
@@ -443,16 +647,15 @@ bool serve_round(int timeout_ms) {
     return false;
   }
   auto count = static_cast<size_t>(max_pollfd);
-  if (!paused_listeners.empty() && resume_listeners(timeout_ms)) {
-    poll_set_may_have_changed = true;
+  if (!paused_listeners.empty()) {
+    resume_listeners(false, timeout_ms);
   }
-  ready.clear();
-  if (poll_set_may_have_changed || count != slots.size()) {
-    if (!follow_poll_set(count, ready)) {
+  if (!pending.empty() || count != slots.size()) {
+    if (!follow_poll_set(count, refused)) {
       return poll_failed();
     }
-    if (!ready.empty()) {  // refused descriptors, for the library to close
-      svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
+    if (!refused.empty()) {  // for the library to close
+      close_refused(refused);
       return true;
     }
   }
@@ -461,7 +664,7 @@ bool serve_round(int timeout_ms) {
   if (got < 0) {
     return errno == EINTR || poll_failed();
   }
-  poll_set_may_have_changed = false;
+  ready.clear();
   bool accepting = false;
   for (int i = 0; i < got; ++i) {
     const epoll_event &event = events[static_cast<size_t>(i)];
@@ -475,10 +678,10 @@ bool serve_round(int timeout_ms) {
     accepting = accepting || kind_of(fd) == DescriptorKind::kListener;
     ready.push_back({fd, svc_pollfd[index].events, static_cast<short>(event.events)});
   }
-  poll_set_may_have_changed = screen_ready(ready) || accepting;
+  screen_ready(ready);
+  listeners.clear();
   if (accepting) {
     // Listeners are served apart, each alone (below).
-    listeners.clear();
     size_t kept = 0;
     for (const pollfd &entry : ready) {
       if (kind_of(entry.fd) == DescriptorKind::kListener) {
@@ -493,26 +696,22 @@ bool serve_round(int timeout_ms) {
     svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
     // A connection that ended while served has left its slot.
     for (const pollfd &entry : ready) {
-      if (svc_pollfd[known(entry.fd).slot].fd != entry.fd) {
-        poll_set_may_have_changed = true;
+      if (kind_of(entry.fd) == DescriptorKind::kConnection) {
+        note_if_closed(entry.fd);
       }
     }
   }
-  if (!accepting) {
-    return true;
-  }
-  // Each listener alone: the library accepts one connection, and on a
-  // failed accept returns at once, errno as accept left it.
+  // Each listener alone, while there is room: the library accepts one
+  // connection, and on a failed accept returns at once, errno as accept
+  // left it.
   for (pollfd &entry : listeners) {
-    errno = 0;
-    svc_getreq_poll(&entry, 1);
-    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-      pause_listener(entry.fd);
-    }
-  }
-  for (const Slot &slot : slots) {
-    if (slot.fd >= 0 && kind_of(slot.fd) == DescriptorKind::kConnection) {
-      registration(slot.fd) |= kMaybeGone;
+    int64_t retry_at_ms = 0;
+    if (!room_for_a_connection() && !make_room(retry_at_ms)) {
+      if (retry_at_ms > monotonic_ms()) {
+        pause_listener(entry.fd, retry_at_ms);
+      }
+    } else if (!accept_connection(entry)) {
+      pause_listener(entry.fd, monotonic_ms() + kAcceptPause);
     }
   }
   return true;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The server's request loop: the RPC library's own loop, with each round's
 // ready descriptors screened before the library serves them, so that no
-// client can hold up the others or feed the library stale bytes.
+// client can hold up the others or feed the library stale bytes, and the
+// connections held kept within what the library can serve.
 #ifndef DATE_SERVER_REQUEST_LOOP_H
 #define DATE_SERVER_REQUEST_LOOP_H
 
@@ -29,6 +30,10 @@ void note_transport(const SVCXPRT *transp, TransportKind kind);
 // datagram being served (and always for a TCP record, which the library
 // bounds itself).
 bool decoded_within_message(const SVCXPRT *transp);
+
+// A call of the program has arrived whole on the transport: a connection
+// that has made one lately is not closed to make room for others.
+void note_call(const SVCXPRT *transp);
 
 // Waits up to timeout_ms (-1: without end) for calls and connections, and
 // serves those that are ready. False when waiting has failed for good.

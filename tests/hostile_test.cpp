@@ -291,12 +291,16 @@ TEST_P(HostileOverTcp, CallInSeveralFragmentsIsRefusedWithoutHarm) {
 
 // --- descriptors run out -----------------------------------------------------
 
-// The library sizes its descriptor table when the server starts and closes
-// the most idle connections once they fill four fifths of it. Past that, or
-// when the system's file table is full, its accept fails with the
+// The library sizes its descriptor table when the server starts (from the
+// descriptor limit) and would close connections, live ones too, once they
+// fill four fifths of it. The server holds fewer, and makes room for a new
+// connection by closing the one that has gone longest without a call: a
+// flood of connections that never complete one cycles through while TCP is
+// served all along, and a client between its two calls keeps its
+// connection. When the system's file table is full, accept fails with the
 // connection still queued: the server then leaves its listener alone for a
-// moment rather than fail again at once, round after round. Either way UDP
-// goes on being served, and TCP once descriptors are free again.
+// moment rather than fail again at once, round after round; UDP goes on
+// being served, and TCP once descriptors are free again.
 TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
   std::string accept_failing = make_temp_dir() + "/accept_failing";
   struct Case {
@@ -304,19 +308,18 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
     std::vector<std::string> prefix;
     int connections;
     bool file_table_full;
-    // Where the library's closing of idle connections keeps up, TCP is
-    // served all along.
-    bool tcp_served_meanwhile;
+    // Of the flood, at least this many closed by the server.
+    int closed_at_least;
   };
   auto limit = [](const char *count) {
     return std::vector<std::string>{"/usr/bin/prlimit",
                                     std::string("--nofile=") + count + ":" + count, "--"};
   };
-  for (const Case &c : {Case{"descriptor limit 16", limit("16"), 80, false, false},
-                        Case{"descriptor limit 24", limit("24"), 80, false, false},
-                        Case{"descriptor limit 32", limit("32"), 80, false, false},
-                        Case{"descriptor limit 32", limit("32"), 200, false, true},
-                        Case{"accept failing with ENFILE", {}, 80, true, false}}) {
+  for (const Case &c : {Case{"descriptor limit 16", limit("16"), 80, false, 80 - 16},
+                        Case{"descriptor limit 24", limit("24"), 80, false, 80 - 24},
+                        Case{"descriptor limit 32", limit("32"), 80, false, 80 - 32},
+                        Case{"descriptor limit 32", limit("32"), 200, false, 200 - 32},
+                        Case{"accept failing with ENFILE", {}, 80, true, 0}}) {
     SCOPED_TRACE(std::to_string(c.connections) + " connections, " + c.condition);
     if (server_.pid > 0) {
       EXPECT_EQ(read_file(server_.stderr_path), "");
@@ -329,6 +332,11 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
              asan_options_with("verify_asan_link_order=0")};
     }
     start(c.prefix, env);
+    // A client that has made its first call and makes its second one once
+    // the flood has arrived.
+    int live = open_socket();
+    ASSERT_TRUE(send_record(live, encode_call(date_call(0))));
+    ASSERT_TRUE(read_record(live).has_value());
     if (c.file_table_full) {
       ASSERT_TRUE(std::ofstream(accept_failing).good());
     }
@@ -348,12 +356,21 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
     int64_t start_ms = now_ms();
     const char *udp = is_ipv6(GetParam()) ? "udp6" : "udp";
     expect_time(udp);
-    if (c.tcp_served_meanwhile) {
+    if (!c.file_table_full) {
       expect_time(GetParam());
     }
     watch.report(std::to_string(c.connections) + " half-sent connections, " + c.condition,
                  now_ms() - start_ms);
     EXPECT_LT(cpu, 0.3) << "the server spins";
+    ASSERT_TRUE(send_record(live, encode_call(date_call(0))));
+    EXPECT_TRUE(read_record(live).has_value()) << "a client between its calls was cut off";
+    close(live);
+    int closed = 0;
+    for (int fd : flood) {
+      char byte = 0;
+      closed += recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET;
+    }
+    EXPECT_GE(closed, c.closed_at_least) << "of the flood closed";
     if (c.file_table_full) {
       unlink(accept_failing.c_str());
       expect_time(GetParam());  // served again once the file table has room
@@ -363,6 +380,45 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
     }
     expect_recovered();
   }
+}
+
+// More clients in the midst of their calls than the library's descriptor
+// table holds (the descriptor limit, 32): none is cut off. Those past what
+// the server holds wait in the kernel's queue, and are served once others
+// have ended.
+TEST_P(HostileOverTcp, MoreClientsBetweenTheirCallsThanTheServerHolds) {
+  start({"/usr/bin/prlimit", "--nofile=32:32", "--"});
+  std::vector<int> held;
+  std::vector<int> waiting;
+  for (int i = 0; i < 40; ++i) {
+    int fd = open_socket();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_record(fd, encode_call(date_call(0))));
+    waiting.push_back(fd);
+  }
+  sleep_ms(500);
+  for (auto fd = waiting.begin(); fd != waiting.end();) {
+    if (read_record(*fd, 1)) {
+      held.push_back(*fd);
+      fd = waiting.erase(fd);
+    } else {
+      ++fd;
+    }
+  }
+  EXPECT_GE(held.size(), 10U);
+  EXPECT_GE(waiting.size(), 8U);
+  for (int fd : held) {
+    ASSERT_TRUE(send_record(fd, encode_call(date_call(0))));
+    EXPECT_TRUE(read_record(fd).has_value()) << "a client between its calls was cut off";
+    close(fd);
+  }
+  for (int fd : waiting) {
+    EXPECT_TRUE(read_record(fd).has_value()) << "a queued client was not served";
+    ASSERT_TRUE(send_record(fd, encode_call(date_call(0))));
+    EXPECT_TRUE(read_record(fd).has_value()) << "a client between its calls was cut off";
+    close(fd);
+  }
+  expect_recovered();
 }
 
 // A connection that epoll will not take (past the user's max_user_watches)
