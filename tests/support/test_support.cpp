@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -520,8 +521,10 @@ bool send_record(int fd, const Bytes &message) { return send_all(fd, fragment(me
 static bool read_exactly(int fd, uint8_t *into, size_t count, int64_t deadline) {
   size_t got = 0;
   while (got < count) {
-    int left = static_cast<int>(deadline - now_ms());
-    if (left <= 0 || !wait_readable(fd, left)) {
+    // Bytes already there are read even once the time is up: a record whose
+    // mark was read is never left half read.
+    int left = std::max(static_cast<int>(deadline - now_ms()), 0);
+    if (!wait_readable(fd, left)) {
       return false;
     }
     ssize_t read_now = recv(fd, into + got, count - got, 0);
