@@ -22,7 +22,7 @@ if [ "${DATE_SYSTEMD_TEST_INSIDE:-}" != 1 ]; then
   package=$(package_in "$1")
   scratch=$(mktemp -d)
   status=0
-  DATE_SYSTEMD_TEST_INSIDE=1 timeout 240 unshare --mount --propagation private \
+  DATE_SYSTEMD_TEST_INSIDE=1 timeout $((270 + 6 * ${DATE_CAPACITY_SECONDS:-10})) unshare --mount --propagation private \
     "$0" "$package" "$scratch" "$2" "$3" || status=$?
   rmdir "$scratch"
   exit "$status"
@@ -219,12 +219,13 @@ expect_equal "the server's capabilities, privileges and seccomp" \
 
 # --- the activity lines under load -----------------------------------------------
 
-# The server's lines in the service's own journal, of its present run.
+# The server's time lines (or KIND lines) in the service's own journal, of
+# its present run.
 service_lines() {
   local run
   run=$(in_container systemctl show -p InvocationID --value date_server)
   in_container journalctl --namespace=date_server _SYSTEMD_INVOCATION_ID="$run" -o cat --no-pager |
-    grep -c '^Time on the server is ' || true
+    grep -c "^${1:-Time} on the server is " || true
 }
 # bench CALLS: CALLS calls of procedure 1 over TCP from 4 callers, back to
 # back, every one answered.
@@ -263,6 +264,83 @@ check "the flood rotated out the oldest lines" wait_until 20 oldest_rotated_out
 disk_use=$(in_container sh -c 'du -sk /var/log/journal/*.date_server' | cut -f1)
 check "the service's journal keeps within 2 MiB (${disk_use} KiB)" test "$disk_use" -le 2048
 check "the system's journal still holds the entry from before the flood" system_journal_has_marker
+
+# --- capacity as deployed ---------------------------------------------------------
+
+# Figures, printed for the performance notes; what is judged is that no pass
+# fails and no line is lost. DATE_CAPACITY_SECONDS sets the length of each
+# timed run (10 s).
+seconds=${DATE_CAPACITY_SECONDS:-10}
+# The journal's bounds as the package ships them, and emptied of the flood.
+in_container rm "/etc/systemd/$conf"
+in_container systemctl restart systemd-journald@date_server
+in_container journalctl --namespace=date_server --rotate --vacuum-files=1 > /dev/null 2>&1
+in_container systemctl restart date_server
+# clients PID ARGS...: a run of date_bench's simulated clients against the
+# server PID; its report in $scratch/clients.log, and every pass must
+# complete.
+clients() {
+  local pid=$1
+  shift
+  if ! limit=$((seconds + 60)) in_container /bench/date_bench --server-pid "$pid" \
+    --rpcbind-pid "$(in_container pgrep -xo rpcbind)" "$@" clients > "$scratch/clients.log" 2>&1; then
+    cat "$scratch/clients.log"
+    fail "date_bench clients $*"
+  fi
+}
+completed() { sed -n 's/.*: \([0-9.]*\) completed a second$/\1/p' "$scratch/clients.log"; }
+# The highest rate the load reaches, as deployed (every line kept) and with
+# the same binary started by hand, its output on /dev/null, in turn.
+deployed=() by_hand=()
+for _ in 1 2; do
+  in_container systemctl start date_server
+  wait_until 5 answering || fail "the service answers again"
+  main_pid=$(in_container systemctl show -p MainPID --value date_server)
+  lines_before=$(service_lines) dates_before=$(service_lines Date)
+  clients "$main_pid" --clients 64 --seconds "$seconds"
+  deployed+=("$(completed)")
+  passes=$(sed -n 's/^passes: [0-9]* due, \([0-9]*\) completed.*/\1/p' "$scratch/clients.log")
+  # Every pass's lines, each time and each date it was given, are kept.
+  all_kept() {
+    [ "$(service_lines)" -ge $((lines_before + passes)) ] &&
+      [ "$(service_lines 'Date')" -ge $((dates_before + passes)) ]
+  }
+  wait_until 20 all_kept ||
+    fail "of $passes passes $(($(service_lines) - lines_before)) time and $(($(service_lines Date) -
+      dates_before)) date lines kept"
+  in_container systemctl stop date_server
+  hand_pid=$(in_container sh -c 'date_server > /dev/null 2>&1 & echo $!')
+  wait_until 5 answering || fail "the server started by hand answers"
+  clients "$hand_pid" --clients 64 --seconds "$seconds"
+  by_hand+=("$(completed)")
+  in_container kill "$hand_pid"
+  hand_gone() { ! in_container kill -0 "$hand_pid" 2> /dev/null; }
+  wait_until 5 hand_gone || fail "the server started by hand ends"
+done
+in_container systemctl start date_server
+wait_until 5 answering || fail "the service answers again"
+echo "ok: every line kept at the load's top rate; passes a second as deployed ${deployed[*]}," \
+  "by hand ${by_hand[*]}: ratio $(awk -v a="${deployed[*]}" -v b="${by_hand[*]}" 'BEGIN {
+    split(a, d, " "); split(b, h, " "); printf "%.2f", (d[1] + d[2]) / (h[1] + h[2]) }')"
+
+# Clients that hold their connection a second between their two calls, more
+# than the library's table holds, while 800 connections trickle (the first
+# byte of a record mark, and nothing more): every pass completes.
+tcp_port=$(in_container rpcinfo -p | awk -v p="$program" '$1 == p && $3 == "tcp" { print $4; exit }')
+limit=$((seconds + 60)) in_container bash -c "ulimit -n 2048 && echo \$\$ > /run/trickle.pid
+  for i in \$(seq 800); do
+    exec {fd}<> /dev/tcp/127.0.0.1/$tcp_port && printf '\\x80' >&\$fd || exit 1
+  done
+  touch /run/trickling
+  sleep $((seconds + 30))" &
+trickle_pid=$!
+check "800 connections trickle" wait_until 20 in_container test -e /run/trickling
+main_pid=$(in_container systemctl show -p MainPID --value date_server)
+clients "$main_pid" --clients 2000 --hold-between 1000 --seconds "$seconds"
+echo "ok: 2000 clients holding their connections 1 s beside 800 trickling ones: $(grep -E \
+  '^(passes|most TCP|pass latency)' "$scratch/clients.log" | tr '\n' ';')"
+in_container sh -c 'kill "$(cat /run/trickle.pid)"' || true
+wait "$trickle_pid" 2> /dev/null || true
 
 # --- its life -------------------------------------------------------------------
 
