@@ -3,8 +3,8 @@
 # Builds the date service and date_bench, and measures date_server in a
 # network namespace of its own: a private rpcbind on loopback, the server with
 # its standard output to a file, the servers and a single caller pinned to one
-# CPU, concurrent callers on another. Prints every figure of the README's
-# performance section; arguments go to `date_bench suite` (--seconds, --rounds,
+# CPU, concurrent callers on another. Prints every figure of the suite (see
+# docs/performance.md); arguments go to `date_bench suite` (--seconds, --rounds,
 # --callers). Needs root, for the namespace and for the rpcbind it starts.
 set -euo pipefail
 PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)

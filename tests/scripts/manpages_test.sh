@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: BSD-3-Clause
 # The manual pages render without warnings, both through groff and through
 # man, have the sections an operator looks for, and quote every message the
-# programs print, word for word as the sources print them.
+# programs print, word for word as the sources print them. The Markdown
+# documents' relative links lead to files and headings that exist, and every
+# path of the source tree that they name in backticks is there.
 # Usage: manpages_test.sh SOURCE_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -76,3 +78,35 @@ for entry in "${library_texts[@]}"; do
   grep -qF -- "$text" <<< "$(rendered "$page")" || fail "$page does not explain [$text]"
 done
 echo "ok: the pages explain the usual library reports"
+
+# A Markdown file's heading anchors, as the forges make them.
+anchors() {
+  sed -n 's/^#\{1,6\} //p' "$1" | tr '[:upper:]' '[:lower:]' | sed 's/[^a-z0-9 _-]//g; s/ /-/g'
+}
+# The words in backticks that name a path below a directory of the tree
+# (build directories are no part of it).
+named_paths() {
+  # shellcheck disable=SC2016 # backticks, not a command
+  grep -o '`[^`]*`' "$1" | tr -d '`' | tr ' ' '\n' | sed 's|^\./||' | grep -E '^[A-Za-z0-9_.-]+/' |
+    grep -v '^build' | while read -r word; do [ ! -d "$source_dir/${word%%/*}" ] || echo "$word"; done
+}
+broken=()
+for doc in "$source_dir"/README.md "$source_dir"/docs/*.md; do
+  name=${doc#"$source_dir"/}
+  while read -r target; do
+    file=${target%%#*}
+    anchor=${target#"$file"}
+    linked=$doc
+    [ -z "$file" ] || linked=$(dirname "$doc")/$file
+    if [ ! -e "$linked" ]; then
+      broken+=("$name links to $target, which does not exist")
+    elif [ -n "$anchor" ] && ! anchors "$linked" | grep -qxF -- "${anchor#\#}"; then
+      broken+=("$name links to $target, which has no such heading")
+    fi
+  done < <(grep -o '](\([^)]*\))' "$doc" | sed 's/^](//; s/)$//' | grep -v '^[a-z]*:' || true)
+  while read -r path; do
+    compgen -G "$source_dir/$path" > /dev/null || broken+=("$name names $path, which does not exist")
+  done < <(named_paths "$doc")
+done
+[ ${#broken[@]} -eq 0 ] || fail "$(printf '%s\n' "${broken[@]}")"
+echo "ok: the documents' links and paths lead to what exists"

@@ -104,7 +104,7 @@ set_up_hosts() {
   wait_until 5 on_host "$server_host" rpcinfo -t 127.0.0.1 "$program" 1 > /dev/null 2>&1 ||
     fail "the server did not register: $(cat "$scratch/server.err")"
 
-  # The firewall that the README asks for: port 111 and the server's own
+  # The firewall that date_server(8) asks for: port 111 and the server's own
   # ports, as rpcinfo lists them; everything else is dropped.
   local udp_port udp6_port tcp6_port
   udp_port=$(registered_port "$server_host" udp)
