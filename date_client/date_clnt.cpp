@@ -51,13 +51,30 @@ static bool_t xdr_date_text(XDR *xdrs, char **text) {
   return TRUE;
 }
 
+// The library reports a success without decoding anything when a record
+// mark of 0 follows a fragment that it passed over, such as a reply of
+// another xid (its record reader refuses the mark and leaves the call's
+// status as it was). So a result counts only once its
+// filter has decoded it: a stub returns none otherwise, with the handle's
+// status still RPC_SUCCESS, which its caller reports as the undecodable
+// reply it is.
+static bool time_decoded;
+
+static bool_t xdr_decoded_time(XDR *xdrs, long *time_value) {
+  bool_t done = xdr_time_value(xdrs, time_value);
+  time_decoded = done && xdrs->x_op == XDR_DECODE;
+  return done;
+}
+
 long *bin_date_1(void *argp, CLIENT *clnt) {
   static long clnt_res;
 
   clnt_res = 0;
+  time_decoded = false;
   if (clnt_call(clnt, BIN_DATE, as_xdrproc(xdr_void), static_cast<caddr_t>(argp),
-                as_xdrproc(xdr_time_value), reinterpret_cast<caddr_t>(&clnt_res),
-                TIMEOUT) != RPC_SUCCESS) {
+                as_xdrproc(xdr_decoded_time), reinterpret_cast<caddr_t>(&clnt_res),
+                TIMEOUT) != RPC_SUCCESS ||
+      !time_decoded) {
     return nullptr;
   }
   return &clnt_res;
@@ -69,7 +86,8 @@ char **str_date_1(long *argp, CLIENT *clnt) {
   clnt_res = nullptr;
   if (clnt_call(clnt, STR_DATE, as_xdrproc(xdr_time_value), reinterpret_cast<caddr_t>(argp),
                 as_xdrproc(xdr_date_text), reinterpret_cast<caddr_t>(&clnt_res),
-                TIMEOUT) != RPC_SUCCESS) {
+                TIMEOUT) != RPC_SUCCESS ||
+      clnt_res == nullptr) {  // a decoded text is never null
     return nullptr;
   }
   return &clnt_res;
