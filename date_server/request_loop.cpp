@@ -37,14 +37,20 @@
 // only while the transports, the new connection counted, stay below that
 // mark, and while accept has not run out of descriptors before it. At that
 // point the server holds all it can, and a connection waiting to be
-// accepted takes the place of the one that has gone longest without
-// completing a call (or since it was accepted, if it completed none), never
-// of one that completed a call within kRecentCall; when every connection
-// has, the listeners are paused, the kernel's backlog holding what arrives,
-// until a connection ends or the oldest grows old enough (make_room). So an idle or
-// trickling connection is closed to let a client in, a client in the midst
-// of its calls never. The table is what _rpc_dtablesize() says, the
-// library's own measure, sized once at start-up: the soft descriptor limit
+// accepted takes the place of one held (make_room): of one that has
+// completed no call, or of one held for kLongestHoldWhileOthersWait since
+// it was accepted, whatever its calls, never of one with bytes of a call
+// waiting; those of the source holding the most give way first, then
+// those that completed no call, then the one held longest. When none may,
+// the listeners are paused, the kernel's backlog holding what arrives,
+// until a connection ends or the oldest has been held long enough. So a
+// flood, from one address or many, holds no connection against a newcomer
+// for longer than that bound, and a client that sends its calls whole and
+// whose pass is shorter than the bound is never cut off. The operator is
+// told when a spell of making room begins and ends
+// (note_waiting_on_full_table, end_quiet_spell). The table is what
+// _rpc_dtablesize() says, the library's own measure, sized once at
+// start-up: the soft descriptor limit
 // (libtirpc 1.3.3), at most FD_SETSIZE (1.3.5 and later, where a connection
 // whose descriptor is past the table is never put in the poll set).
 //
@@ -79,6 +85,7 @@
 #include "request_loop.h"
 
 #include <err.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -90,9 +97,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -111,12 +121,13 @@ struct Descriptor {
   // in the library's poll set.
   uint32_t registered = kNotRegistered;
   size_t slot = 0;
-  // Of a connection held: when it last completed a call, or was accepted
-  // (monotonic_ms), whether it has completed one, and its neighbours in the
-  // order of that time.
-  int64_t last_call_ms = 0;
+  // Of a connection held: when it was accepted (monotonic_ms), whether it
+  // has completed a call, its source (an index in `sources`), and its
+  // neighbours in the order in which the connections held were accepted.
+  int64_t held_since_ms = 0;
   bool held = false;
   bool called = false;
+  size_t source = 0;
   int older = -1;
   int newer = -1;
 };
@@ -145,22 +156,96 @@ int64_t monotonic_ms() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// The connections held, in two lists: those that have completed a call,
-// from the one that completed its last call longest ago to the one that
-// completed one last, and those that have completed none, from the one
-// accepted first. Indexed by `called`.
-int oldest[2] = {-1, -1};
-int newest[2] = {-1, -1};
+// Where connections come from: an IPv4 address, or an IPv6 /64 (what one
+// host is given), an IPv4-mapped address counting as the IPv4 one. What
+// the server holds of a source lasts as long as it holds a connection
+// from it.
+struct SourceKey {
+  bool ipv6 = false;
+  uint64_t prefix = 0;
+  bool operator==(const SourceKey &other) const {
+    return ipv6 == other.ipv6 && prefix == other.prefix;
+  }
+};
+struct SourceKeyHash {
+  size_t operator()(const SourceKey &key) const {
+    return std::hash<uint64_t>()(key.prefix) ^ static_cast<size_t>(key.ipv6);
+  }
+};
+struct Source {
+  SourceKey key;
+  int held = 0;  // connections held from it
+};
+std::vector<Source> sources;
+std::vector<size_t> free_sources;
+std::unordered_map<SourceKey, size_t, SourceKeyHash> source_of_key;
 
-void hold(int fd, int64_t now_ms, bool called) {
+SourceKey source_key(int fd) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  SourceKey key;
+  if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
+    return key;  // all that cannot be told apart count as one
+  }
+  if (peer.ss_family == AF_INET6) {
+    const in6_addr &address = reinterpret_cast<const sockaddr_in6 &>(peer).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&address)) {
+      uint32_t ipv4 = 0;
+      memcpy(&ipv4, address.s6_addr + 12, sizeof ipv4);
+      key.prefix = ipv4;
+    } else {
+      key.ipv6 = true;
+      memcpy(&key.prefix, address.s6_addr, sizeof key.prefix);
+    }
+  } else if (peer.ss_family == AF_INET) {
+    key.prefix = reinterpret_cast<const sockaddr_in &>(peer).sin_addr.s_addr;
+  }
+  return key;
+}
+
+size_t take_source(const SourceKey &key) {
+  auto found = source_of_key.find(key);
+  if (found != source_of_key.end()) {
+    ++sources[found->second].held;
+    return found->second;
+  }
+  size_t index = sources.size();
+  if (!free_sources.empty()) {
+    index = free_sources.back();
+    free_sources.pop_back();
+  } else {
+    sources.emplace_back();
+  }
+  sources[index] = {key, 1};
+  source_of_key.emplace(key, index);
+  return index;
+}
+
+void let_go_of_source(size_t index) {
+  if (--sources[index].held == 0) {
+    source_of_key.erase(sources[index].key);
+    free_sources.push_back(index);
+  }
+}
+
+// The connections held, in the order in which they were accepted, the
+// oldest first. Only the position in this list orders them: two accepted
+// in the same tick of the coarse clock are still in their order.
+int oldest_held = -1;
+int newest_held = -1;
+int connections_held = 0;
+
+void hold(int fd, int64_t now_ms) {
   Descriptor &connection = known(fd);
   connection.held = true;
-  connection.called = called;
-  connection.last_call_ms = now_ms;
-  connection.older = newest[called];
+  connection.called = false;
+  connection.held_since_ms = now_ms;
+  connection.source = take_source(source_key(fd));
+  connection.older = newest_held;
   connection.newer = -1;
-  (newest[called] >= 0 ? known(newest[called]).newer : oldest[called]) = fd;
-  newest[called] = fd;
+  (newest_held >= 0 ? known(newest_held).newer : oldest_held) = fd;
+  newest_held = fd;
+  ++connections_held;
 }
 
 void release(int fd) {
@@ -169,9 +254,10 @@ void release(int fd) {
     return;
   }
   connection.held = false;
-  bool called = connection.called;
-  (connection.older >= 0 ? known(connection.older).newer : oldest[called]) = connection.newer;
-  (connection.newer >= 0 ? known(connection.newer).older : newest[called]) = connection.older;
+  --connections_held;
+  let_go_of_source(connection.source);
+  (connection.older >= 0 ? known(connection.older).newer : oldest_held) = connection.newer;
+  (connection.newer >= 0 ? known(connection.newer).older : newest_held) = connection.older;
 }
 
 // Whether a call header lies whole within the first `length` bytes of a
@@ -236,9 +322,27 @@ constexpr int kSilenceBeforeAccept = 5;  // seconds
 // How long a listener whose accept failed is left out of the wait.
 constexpr int kAcceptPause = 100;  // ms
 
-// How long a connection that completed a call is kept whatever arrives: a
-// client makes its calls in a row, each answered in the round that reads it.
-constexpr int64_t kRecentCall = 5000;  // ms
+// How long a connection is held, at the least, before it may be closed to
+// make room for one waiting to be accepted, whatever its calls. A client's
+// pass (two calls, each answered in the round that reads it) takes
+// milliseconds; one that holds its connection a second between its calls
+// is well within it. A table full of connections that keep calling turns
+// over within it, so a newcomer waits for it about as many times as the
+// table holds the connections queued ahead of it.
+constexpr int64_t kLongestHoldWhileOthersWait = 3000;  // ms
+
+// A spell of making room ends once no connection has waited on a full
+// table for this long: longer than a listener is ever paused for room.
+constexpr int64_t kQuietThatEndsASpell = 2 * kLongestHoldWhileOthersWait;  // ms
+
+// How long a shortage of descriptors, met by accept, is taken to last:
+// then one more connection is tried, in case the descriptors that
+// were short were held only for a moment.
+constexpr int64_t kDescriptorShortageLasts = 1000;  // ms
+
+// The most connections that making room looks past in one round because
+// bytes of a call are waiting on them (they are served first).
+constexpr int kMostLookedPast = 16;
 
 // What the loop keeps per slot of the library's poll set, for the
 // connection in it.
@@ -414,7 +518,7 @@ void note_taken(size_t index) {
   taken.slot = index;
   ++open_transports;
   if (taken.kind == DescriptorKind::kConnection) {
-    hold(fd, monotonic_ms(), false);
+    hold(fd, monotonic_ms());
   }
   pending.push_back(index);
 }
@@ -511,51 +615,130 @@ int reaping_mark() {
   return mark;
 }
 
-// The transports held when accept last ran out of descriptors (EMFILE): the
-// process's own limit, when it comes before the library's mark.
+// The transports held when accept last ran out of descriptors (EMFILE),
+// and when: the process's own limit, when it comes before the library's
+// mark, taken as a cap for kDescriptorShortageLasts.
 int descriptors_ran_out_at = INT_MAX;
+int64_t descriptors_ran_out_ms = 0;
 
 bool room_for_a_connection() {
-  return open_transports + 1 < reaping_mark() && open_transports < descriptors_ran_out_at;
+  return open_transports + 1 < reaping_mark() &&
+         (open_transports < descriptors_ran_out_at ||
+          monotonic_ms() - descriptors_ran_out_ms >= kDescriptorShortageLasts);
 }
 
-// Makes room for a connection waiting to be accepted: of the connections
-// that completed no call within kRecentCall, the one that has gone longest
-// without completing one (or since it was accepted) is shut down and handed
-// to the library to close, unless bytes of a call are waiting on it (it is
-// served first, in the next round, and looked at again after that; one
-// waiting for room to reply is not). True if it made room; otherwise
-// `retry_at_ms` says when to try again: at once (the next round), or once
-// a connection has gone kRecentCall without a call.
-bool make_room(int64_t &retry_at_ms) {
+// A spell of making room for waiting connections: from the first time a
+// connection waits on a full table until none has for kQuietThatEndsASpell.
+// The operator is told when it begins and when it ends, with what it
+// closed; never of each connection. The sources counted are kept only up
+// to a bound, so that a flood from ever new addresses cannot grow them.
+constexpr size_t kMostSourcesCounted = 10000;
+struct RoomSpell {
+  bool on = false;
+  int64_t began_ms = 0;
+  int64_t last_wait_ms = 0;
+  long closed = 0;
+  std::unordered_set<SourceKey, SourceKeyHash> sources;
+};
+RoomSpell spell;
+
+void note_waiting_on_full_table(int64_t now_ms) {
+  if (!spell.on) {
+    spell.on = true;
+    spell.began_ms = now_ms;
+    fprintf(stderr, "making room for waiting connections: %d held\n", connections_held);
+  }
+  spell.last_wait_ms = now_ms;
+}
+
+void note_closed_for_room(const SourceKey &source) {
+  ++spell.closed;
+  if (spell.sources.size() < kMostSourcesCounted) {
+    spell.sources.insert(source);
+  }
+}
+
+// Ends the spell once it has been quiet long enough; otherwise cuts
+// `wait_ms` down to when it would end.
+void end_quiet_spell(int &wait_ms) {
+  int64_t ends_at = spell.last_wait_ms + kQuietThatEndsASpell;
   int64_t now = monotonic_ms();
-  retry_at_ms = now + kAcceptPause;
-  int caller = oldest[true];
-  int silent = oldest[false];
-  int fd = silent;
-  if (caller >= 0) {
-    int64_t called_at = known(caller).last_call_ms;
-    if (now - called_at >= kRecentCall) {
-      if (silent < 0 || called_at <= known(silent).last_call_ms) {
-        fd = caller;
+  if (now < ends_at) {
+    auto left = static_cast<int>(ends_at - now);
+    wait_ms = wait_ms < 0 ? left : std::min(wait_ms, left);
+    return;
+  }
+  fprintf(stderr, "made room for waiting connections: %ld closed, from %s%zu sources, in %lld s\n",
+          spell.closed, spell.sources.size() < kMostSourcesCounted ? "" : "at least ",
+          spell.sources.size(), static_cast<long long>((spell.last_wait_ms - spell.began_ms) / 1000));
+  spell = RoomSpell{};
+}
+
+// Whether `candidate` gives way before `chosen` (-1: none yet): the
+// connections of the source holding the most first, of those the ones that
+// completed no call, then the one held longest (the walk is oldest first,
+// so a later one never wins a tie).
+bool gives_way_before(const Descriptor &candidate, int chosen) {
+  if (chosen < 0) {
+    return true;
+  }
+  const Descriptor &other = known(chosen);
+  int held = sources[candidate.source].held;
+  int other_held = sources[other.source].held;
+  if (held != other_held) {
+    return held > other_held;
+  }
+  return !candidate.called && other.called;
+}
+
+// Makes room for a connection waiting to be accepted. The connections that
+// may give way: one that completed no call, and one held for
+// kLongestHoldWhileOthersWait, whatever its calls; of those, the first by
+// gives_way_before is shut down and handed to the library to close, unless
+// bytes of a call are waiting on it (it is served first, in the next
+// round): then the next is looked at. One waiting for room to send a reply
+// may give way: its client does not read. True if it made room; otherwise
+// `retry_at_ms` says when to try again: at once (the next round), or once
+// a connection has been held long enough.
+bool make_room(int64_t &retry_at_ms, std::vector<pollfd> &refused) {
+  static std::vector<int> looked_past;
+  int64_t now = monotonic_ms();
+  note_waiting_on_full_table(now);
+  retry_at_ms = INT64_MAX;
+  looked_past.clear();
+  while (looked_past.size() < kMostLookedPast) {
+    int chosen = -1;
+    for (int fd = oldest_held; fd >= 0; fd = known(fd).newer) {
+      const Descriptor &connection = known(fd);
+      if (connection.called && now - connection.held_since_ms < kLongestHoldWhileOthersWait) {
+        retry_at_ms = std::min(retry_at_ms, connection.held_since_ms + kLongestHoldWhileOthersWait);
+        continue;
       }
-    } else if (silent < 0) {
-      retry_at_ms = called_at + kRecentCall;
+      if (gives_way_before(connection, chosen) &&
+          std::find(looked_past.begin(), looked_past.end(), fd) == looked_past.end()) {
+        chosen = fd;
+      }
     }
+    if (chosen < 0) {
+      break;
+    }
+    char byte = 0;
+    if (!slot_of(chosen).waiting_for_room && recv(chosen, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+      looked_past.push_back(chosen);
+      continue;
+    }
+    note_closed_for_room(sources[known(chosen).source].key);
+    end_connection(chosen);
+    refused.push_back({chosen, svc_pollfd[known(chosen).slot].events, POLLIN});
+    close_refused(refused);
+    return room_for_a_connection();
   }
-  if (fd < 0) {
-    return false;
-  }
-  char byte = 0;
-  if (!slot_of(fd).waiting_for_room && recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+  if (!looked_past.empty()) {
     retry_at_ms = now;
-    return false;
+  } else if (retry_at_ms == INT64_MAX) {
+    retry_at_ms = now + kAcceptPause;
   }
-  end_connection(fd);
-  pollfd entry{fd, svc_pollfd[known(fd).slot].events, POLLIN};
-  svc_getreq_poll(&entry, 1);
-  note_if_closed(fd);
-  return room_for_a_connection();
+  return false;
 }
 
 // Serves a listener, which accepts one connection, found in the lowest free
@@ -571,11 +754,14 @@ bool accept_connection(pollfd &listener) {
     std::pop_heap(free_slots.begin(), free_slots.end(), std::greater<>());
     free_slots.pop_back();
     note_taken(index);
+    descriptors_ran_out_at = std::max(descriptors_ran_out_at, open_transports);
   } else if (count > slots.size()) {
     slots.resize(count);
     note_taken(count - 1);
+    descriptors_ran_out_at = std::max(descriptors_ran_out_at, open_transports);
   } else if (error == EMFILE) {
     descriptors_ran_out_at = open_transports;
+    descriptors_ran_out_ms = monotonic_ms();
   } else if (error == ENFILE || error == ENOBUFS || error == ENOMEM) {
     return false;
   }
@@ -608,15 +794,9 @@ bool decoded_within_message(const SVCXPRT *transp) {
 
 void note_call(const SVCXPRT *transp) {
   int fd = transp->xp_fd;
-  if (kind_of(fd) != DescriptorKind::kConnection || !known(fd).held) {
-    return;
+  if (kind_of(fd) == DescriptorKind::kConnection && known(fd).held) {
+    known(fd).called = true;
   }
-  if (fd == newest[true]) {  // a client's calls in a row: already in place
-    known(fd).last_call_ms = monotonic_ms();
-    return;
-  }
-  release(fd);
-  hold(fd, monotonic_ms(), true);
 }
 
 // As the library's loop ends: with its warning.
@@ -649,6 +829,9 @@ bool serve_round(int timeout_ms) {
   auto count = static_cast<size_t>(max_pollfd);
   if (!paused_listeners.empty()) {
     resume_listeners(false, timeout_ms);
+  }
+  if (spell.on) {
+    end_quiet_spell(timeout_ms);
   }
   if (!pending.empty() || count != slots.size()) {
     if (!follow_poll_set(count, refused)) {
@@ -706,7 +889,7 @@ bool serve_round(int timeout_ms) {
   // left it.
   for (pollfd &entry : listeners) {
     int64_t retry_at_ms = 0;
-    if (!room_for_a_connection() && !make_room(retry_at_ms)) {
+    if (!room_for_a_connection() && !make_room(retry_at_ms, refused)) {
       if (retry_at_ms > monotonic_ms()) {
         pause_listener(entry.fd, retry_at_ms);
       }

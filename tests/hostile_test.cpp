@@ -6,11 +6,13 @@
 // as many descriptors as before. Each case prints what other clients waited
 // for an answer while the condition lasted, and the server's CPU time.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -35,6 +37,24 @@ Bytes concat(Bytes head, const Bytes &tail) {
   return head;
 }
 
+// What the server wrote on standard error but the lines of its spells of
+// making room for waiting connections, which a flood may well bring.
+std::string beside_room_spells(const std::string &written) {
+  std::string rest;
+  size_t at = 0;
+  while (at < written.size()) {
+    size_t end = written.find('\n', at);
+    end = end == std::string::npos ? written.size() : end + 1;
+    std::string line = written.substr(at, end - at);
+    if (line.rfind("making room for waiting connections: ", 0) != 0 &&
+        line.rfind("made room for waiting connections: ", 0) != 0) {
+      rest += line;
+    }
+    at = end;
+  }
+  return rest;
+}
+
 // Each case runs over the transport named by its parameter, a netid: over
 // IPv4 and over IPv6 alike.
 class HostileTest : public ::testing::TestWithParam<std::string> {
@@ -47,9 +67,9 @@ class HostileTest : public ::testing::TestWithParam<std::string> {
   }
   void TearDown() override {
     // A server that serves writes nothing on standard error (where a
-    // sanitizer build also reports).
+    // sanitizer build also reports) but when it makes room for connections.
     if (server_.pid > 0) {
-      EXPECT_EQ(read_file(server_.stderr_path), "");
+      EXPECT_EQ(beside_room_spells(read_file(server_.stderr_path)), "");
     }
     kill_and_reap(server_.pid);
     stop_rpcbind(rpcbind_pid_);
@@ -291,17 +311,51 @@ TEST_P(HostileOverTcp, CallInSeveralFragmentsIsRefusedWithoutHarm) {
 
 // --- descriptors run out -----------------------------------------------------
 
+// A socket connected to the server's TCP port of `netid` from `source`, an
+// address of the namespace's loopback; -1 on failure.
+int connect_from(const std::string &netid, uint16_t port, const std::string &source) {
+  bool ipv6 = is_ipv6(netid);
+  sockaddr_storage from{};
+  sockaddr_storage to{};
+  socklen_t length = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  auto *from6 = reinterpret_cast<sockaddr_in6 *>(&from);
+  auto *to6 = reinterpret_cast<sockaddr_in6 *>(&to);
+  auto *from4 = reinterpret_cast<sockaddr_in *>(&from);
+  auto *to4 = reinterpret_cast<sockaddr_in *>(&to);
+  if (ipv6) {
+    from6->sin6_family = to6->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, source.c_str(), &from6->sin6_addr);
+    to6->sin6_addr = in6addr_loopback;
+    to6->sin6_port = htons(port);
+  } else {
+    from4->sin_family = to4->sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &from4->sin_addr);
+    to4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to4->sin_port = htons(port);
+  }
+  int fd = socket(from.ss_family, SOCK_STREAM, 0);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&from), length) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr *>(&to), length) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // The library sizes its descriptor table when the server starts (from the
 // descriptor limit) and would close connections, live ones too, once they
 // fill four fifths of it. The server holds fewer, and makes room for a new
-// connection by closing the one that has gone longest without a call: a
-// flood of connections that never complete one cycles through while TCP is
-// served all along, and a client between its two calls keeps its
-// connection. When the system's file table is full, accept fails with the
+// connection by closing one that has completed no call, or one held longer
+// than 3 s whatever its calls, those of the source holding the most first:
+// a flood of connections that never complete one cycles through while TCP
+// is served all along, and a client between its two calls keeps its
+// connection; a flood that calls and calls again, from one address or
+// many, holds no connection for long against a newcomer, whose pass is
+// served whole. When the system's file table is full, accept fails with the
 // connection still queued: the server then leaves its listener alone for a
 // moment rather than fail again at once, round after round; UDP goes on
 // being served, and TCP once descriptors are free again.
-TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
+TEST_P(HostileOverTcp, FloodOfConnectionsPastTheDescriptorLimit) {
   std::string accept_failing = make_temp_dir() + "/accept_failing";
   struct Case {
     std::string condition;
@@ -310,6 +364,12 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
     bool file_table_full;
     // Of the flood, at least this many closed by the server.
     int closed_at_least;
+    // How often each connection of the flood calls (the null procedure),
+    // reconnecting at once when closed; 0: each sends the first byte of a
+    // call and nothing more.
+    int calls_every_ms = 0;
+    // The addresses the flood comes from.
+    int sources = 1;
   };
   auto limit = [](const char *count) {
     return std::vector<std::string>{"/usr/bin/prlimit",
@@ -319,11 +379,16 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
                         Case{"descriptor limit 24", limit("24"), 80, false, 80 - 24},
                         Case{"descriptor limit 32", limit("32"), 80, false, 80 - 32},
                         Case{"descriptor limit 32", limit("32"), 200, false, 200 - 32},
-                        Case{"accept failing with ENFILE", {}, 80, true, 0}}) {
+                        Case{"accept failing with ENFILE", {}, 80, true, 0},
+                        Case{"calling every 2 s from one address", limit("32"), 40, false, 1, 2000},
+                        Case{"calling every 2 s from 40 addresses", limit("32"), 40, false, 1, 2000,
+                             40}}) {
     SCOPED_TRACE(std::to_string(c.connections) + " connections, " + c.condition);
+    bool calling = c.calls_every_ms > 0;
     if (server_.pid > 0) {
-      EXPECT_EQ(read_file(server_.stderr_path), "");
+      EXPECT_EQ(beside_room_spells(read_file(server_.stderr_path)), "");
       kill_and_reap(server_.pid);
+      server_.pid = 0;
       expected_output_.clear();
     }
     std::vector<std::string> env;
@@ -333,22 +398,58 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
     }
     start(c.prefix, env);
     // A client that has made its first call and makes its second one once
-    // the flood has arrived.
+    // the flood has arrived (a pass longer than the bound, which only a
+    // flood that completes no call leaves whole).
     int live = open_socket();
     ASSERT_TRUE(send_record(live, encode_call(date_call(0))));
     ASSERT_TRUE(read_record(live).has_value());
     if (c.file_table_full) {
       ASSERT_TRUE(std::ofstream(accept_failing).good());
     }
+    std::vector<std::string> from;
+    for (int i = 0; i < c.sources; ++i) {
+      if (!is_ipv6(GetParam())) {
+        from.push_back(c.sources == 1 ? "127.0.0.2" : "127." + std::to_string(10 + i) + ".0.1");
+        continue;
+      }
+      from.push_back("fd00:0:0:" + std::to_string(i + 1) + "::1");
+      ASSERT_EQ(system(("ip -6 address replace " + from.back() + "/128 dev lo nodad").c_str()), 0);
+    }
     std::vector<int> flood;
     for (int i = 0; i < c.connections; ++i) {
-      int fd = open_socket();
+      int fd = calling ? connect_from(GetParam(), server_.port(GetParam()), from[i % c.sources])
+                       : open_socket();
       ASSERT_GE(fd, 0);
-      // The first byte of a record mark: the server takes a connection only
-      // once something has arrived on it.
-      ASSERT_TRUE(send_all(fd, Bytes{0x80}));
+      // The first byte of a record mark (the server takes a connection only
+      // once something has arrived on it), or a whole call.
+      ASSERT_TRUE(calling ? send_record(fd, encode_call(date_call(0))) : send_all(fd, Bytes{0x80}));
       flood.push_back(fd);
     }
+    // The calling flood: each connection calls again once answered and
+    // the time has come, and is opened again once the server closes it.
+    std::atomic<bool> flooding{calling};
+    std::atomic<int> reopened{0};
+    std::thread caller([&] {
+      std::vector<int64_t> next_call_ms(flood.size(), 0);
+      while (flooding) {
+        for (size_t i = 0; i < flood.size(); ++i) {
+          char byte = 0;
+          ssize_t peeked = recv(flood[i], &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+          if (peeked == 0 || (peeked < 0 && errno != EAGAIN)) {
+            close(flood[i]);
+            flood[i] = connect_from(GetParam(), server_.port(GetParam()), from[i % c.sources]);
+            send_record(flood[i], encode_call(date_call(0)));
+            ++reopened;
+          } else if (peeked > 0 && read_record(flood[i], 1000)) {
+            next_call_ms[i] = now_ms() + c.calls_every_ms;
+          } else if (next_call_ms[i] != 0 && now_ms() >= next_call_ms[i]) {
+            send_record(flood[i], encode_call(date_call(0)));
+            next_call_ms[i] = 0;
+          }
+        }
+        sleep_ms(10);
+      }
+    });
     sleep_ms(200);
 
     Watch watch(server_.pid);
@@ -356,19 +457,34 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
     int64_t start_ms = now_ms();
     const char *udp = is_ipv6(GetParam()) ? "udp6" : "udp";
     expect_time(udp);
-    if (!c.file_table_full) {
+    if (calling) {
+      // A newcomer, queued behind the flood, served within the bound and
+      // the time the flood's queue takes; then a pass with a second between
+      // its calls, shorter than the bound, served whole.
+      int newcomer = open_socket();
+      ASSERT_TRUE(send_record(newcomer, encode_call(date_call(0))));
+      EXPECT_TRUE(read_record(newcomer, 15000).has_value()) << "a newcomer was not served";
+      sleep_ms(1000);
+      ASSERT_TRUE(send_record(newcomer, encode_call(date_call(0))));
+      EXPECT_TRUE(read_record(newcomer).has_value()) << "a pass shorter than the bound was cut";
+      close(newcomer);
+    } else if (!c.file_table_full) {
       expect_time(GetParam());
     }
-    watch.report(std::to_string(c.connections) + " half-sent connections, " + c.condition,
+    watch.report(std::to_string(c.connections) + " connections, " + c.condition,
                  now_ms() - start_ms);
     EXPECT_LT(cpu, 0.3) << "the server spins";
-    ASSERT_TRUE(send_record(live, encode_call(date_call(0))));
-    EXPECT_TRUE(read_record(live).has_value()) << "a client between its calls was cut off";
+    if (!calling) {
+      ASSERT_TRUE(send_record(live, encode_call(date_call(0))));
+      EXPECT_TRUE(read_record(live).has_value()) << "a client between its calls was cut off";
+    }
     close(live);
-    int closed = 0;
+    flooding = false;
+    caller.join();
+    int closed = reopened;
     for (int fd : flood) {
       char byte = 0;
-      closed += recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET;
+      closed += !calling && (recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET);
     }
     EXPECT_GE(closed, c.closed_at_least) << "of the flood closed";
     if (c.file_table_full) {
@@ -380,6 +496,23 @@ TEST_P(HostileOverTcp, FloodOfHalfSentConnectionsPastTheDescriptorLimit) {
     }
     expect_recovered();
   }
+  // The operator is told when the last spell of making room began, and
+  // once it has ended, what it closed: of the flood from 40 addresses.
+  long closed = 0;
+  long sources = 0;
+  EXPECT_TRUE(eventually(
+      [&] {
+        std::string said = read_file(server_.stderr_path);
+        size_t at = said.find("made room for waiting connections: ");
+        return at != std::string::npos &&
+               sscanf(said.c_str() + at, "made room for waiting connections: %ld closed, from %ld",
+                      &closed, &sources) == 2;
+      },
+      15000))
+      << read_file(server_.stderr_path);
+  EXPECT_EQ(read_file(server_.stderr_path).rfind("making room for waiting connections: ", 0), 0U);
+  EXPECT_GE(closed, 1);
+  EXPECT_GE(sources, 2);
 }
 
 // More clients in the midst of their calls than the library's descriptor
