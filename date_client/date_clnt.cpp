@@ -1,52 +1,41 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Client stubs of the date program.
-#include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "client_handle.h"
 #include "date.h"
 
 const struct timeval TIMEOUT = {25, 0};
 
+// The longest date text taken. A text rendered by ctime is 25 bytes; a
+// page leaves a server room to render dates otherwise, and a count above it
+// is refused before any byte of the text is stored, so that what a server
+// announces or sends costs the client no more than this.
+constexpr u_int kLongestDateText = 4096;
+
 // The date text as the reply carries it: an XDR string, handed on as a
 // NUL-terminated string, which can hold it whole only if no byte of it is
-// NUL. A text with a NUL inside does not decode, nor does one whose count,
-// 2^32 - 1, leaves no room for the terminator (the library's string filter
-// would cut the first at its NUL, and leave no text for the second). The
-// text is gathered as its bytes arrive, so that a count that the reply does
-// not back with bytes costs no memory. Released by the library's string
-// filter.
+// NUL. A text with a NUL inside does not decode (the library's string
+// filter would cut it at its NUL), nor does one longer than
+// kLongestDateText. Released by the library's string filter.
 static bool_t xdr_date_text(XDR *xdrs, char **text) {
   if (xdrs->x_op != XDR_DECODE) {
     return xdr_wrapstring(xdrs, text);
   }
   u_int length = 0;
-  if (!xdr_u_int(xdrs, &length) || length == UINT_MAX) {
+  if (!xdr_u_int(xdrs, &length) || length > kLongestDateText) {
     return FALSE;
   }
-  std::string received;
-  char chunk[4096];
-  for (u_int left = length; left > 0;) {
-    u_int count = std::min<u_int>(left, sizeof chunk);
-    if (!XDR_GETBYTES(xdrs, chunk, count)) {
-      return FALSE;
-    }
-    received.append(chunk, count);
-    left -= count;
-  }
-  u_int padding = (4 - length % 4) % 4;
-  if ((padding > 0 && !XDR_GETBYTES(xdrs, chunk, padding)) ||
-      received.find('\0') != std::string::npos) {
-    return FALSE;
-  }
-  auto *bytes = static_cast<char *>(malloc(received.size() + 1));
+  auto *bytes = static_cast<char *>(malloc(length + 1));
   if (bytes == nullptr) {
     return FALSE;
   }
-  memcpy(bytes, received.c_str(), received.size() + 1);
+  if (!xdr_opaque(xdrs, bytes, length) || memchr(bytes, '\0', length) != nullptr) {
+    free(bytes);
+    return FALSE;
+  }
+  bytes[length] = '\0';
   *text = bytes;
   return TRUE;
 }
