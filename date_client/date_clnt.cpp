@@ -8,6 +8,14 @@
 
 const struct timeval TIMEOUT = {25, 0};
 
+// The library reports a success without decoding anything when a record
+// mark of 0 follows a fragment that it passed over, such as a reply of
+// another xid (its record reader refuses the mark and leaves the call's
+// status as it was). So a result counts only once its filter has decoded
+// it: a stub returns none otherwise, with the handle's status still
+// RPC_SUCCESS, which its caller reports as the undecodable reply it is.
+static bool result_decoded;
+
 // The longest date text taken. A text rendered by ctime is 25 bytes; a
 // page leaves a server room to render dates otherwise, and a count above it
 // is refused before any byte of the text is stored, so that what a server
@@ -37,33 +45,33 @@ static bool_t xdr_date_text(XDR *xdrs, char **text) {
   }
   bytes[length] = '\0';
   *text = bytes;
+  result_decoded = true;
   return TRUE;
 }
 
-// The library reports a success without decoding anything when a record
-// mark of 0 follows a fragment that it passed over, such as a reply of
-// another xid (its record reader refuses the mark and leaves the call's
-// status as it was). So a result counts only once its
-// filter has decoded it: a stub returns none otherwise, with the handle's
-// status still RPC_SUCCESS, which its caller reports as the undecodable
-// reply it is.
-static bool time_decoded;
-
 static bool_t xdr_decoded_time(XDR *xdrs, long *time_value) {
   bool_t done = xdr_time_value(xdrs, time_value);
-  time_decoded = done && xdrs->x_op == XDR_DECODE;
+  if (done && xdrs->x_op == XDR_DECODE) {
+    result_decoded = true;
+  }
   return done;
+}
+
+// One call of procedure through clnt: true only if the library calls it a
+// success and decode_result has decoded a result.
+static bool call_decoded(CLIENT *clnt, rpcproc_t procedure, xdrproc_t encode_argument,
+                         caddr_t argument, xdrproc_t decode_result, caddr_t result) {
+  result_decoded = false;
+  return clnt_call(clnt, procedure, encode_argument, argument, decode_result, result, TIMEOUT) ==
+             RPC_SUCCESS &&
+         result_decoded;
 }
 
 long *bin_date_1(void *argp, CLIENT *clnt) {
   static long clnt_res;
 
-  clnt_res = 0;
-  time_decoded = false;
-  if (clnt_call(clnt, BIN_DATE, as_xdrproc(xdr_void), static_cast<caddr_t>(argp),
-                as_xdrproc(xdr_decoded_time), reinterpret_cast<caddr_t>(&clnt_res),
-                TIMEOUT) != RPC_SUCCESS ||
-      !time_decoded) {
+  if (!call_decoded(clnt, BIN_DATE, as_xdrproc(xdr_void), static_cast<caddr_t>(argp),
+                    as_xdrproc(xdr_decoded_time), reinterpret_cast<caddr_t>(&clnt_res))) {
     return nullptr;
   }
   return &clnt_res;
@@ -73,10 +81,8 @@ char **str_date_1(long *argp, CLIENT *clnt) {
   static char *clnt_res;
 
   clnt_res = nullptr;
-  if (clnt_call(clnt, STR_DATE, as_xdrproc(xdr_time_value), reinterpret_cast<caddr_t>(argp),
-                as_xdrproc(xdr_date_text), reinterpret_cast<caddr_t>(&clnt_res),
-                TIMEOUT) != RPC_SUCCESS ||
-      clnt_res == nullptr) {  // a decoded text is never null
+  if (!call_decoded(clnt, STR_DATE, as_xdrproc(xdr_time_value), reinterpret_cast<caddr_t>(argp),
+                    as_xdrproc(xdr_date_text), reinterpret_cast<caddr_t>(&clnt_res))) {
     return nullptr;
   }
   return &clnt_res;
