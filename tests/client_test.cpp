@@ -2,6 +2,7 @@
 // date_client end to end: a real rpcbind and date_server (or a stand-in
 // server) in the test's own network namespace.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,6 +10,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,21 +50,24 @@ class ClientTest : public ::testing::Test {
     stop_rpcbind(rpcbind_pid_);
   }
 
+  // Standard error goes to stderr_path if one is given, else to err_path().
   void start_client(const std::vector<std::string> &args,
-                    const std::vector<std::string> &env = {}) {
+                    const std::vector<std::string> &env = {},
+                    const std::string &stderr_path = "") {
     std::vector<std::string> argv{DATE_CLIENT_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
-    spawn_client(argv, env);
+    spawn_client(argv, env, stderr_path);
   }
 
   // The output of an earlier client of the test is gone before the child
   // would truncate it: what is read from now on is this client's.
   void spawn_client(const std::vector<std::string> &argv,
-                    const std::vector<std::string> &env = {}) {
+                    const std::vector<std::string> &env = {},
+                    const std::string &stderr_path = "") {
     unlink(out_path().c_str());
     unlink(err_path().c_str());
     client_started_ms_ = now_ms();
-    client_pid_ = spawn(argv, env, out_path(), err_path());
+    client_pid_ = spawn(argv, env, out_path(), stderr_path.empty() ? err_path() : stderr_path);
   }
 
   // Waits for the client to end by itself; fails the test if it does not.
@@ -100,6 +105,19 @@ class ClientTest : public ::testing::Test {
     fputs(content.c_str(), file);
     fclose(file);
     ASSERT_EQ(mount(path.c_str(), ("/etc/" + name).c_str(), nullptr, MS_BIND, nullptr), 0);
+  }
+
+  // A size in KiB from the client's /proc status, such as VmRSS; -1 if
+  // it has none.
+  long client_status_kib(const std::string &field) const {
+    std::istringstream status(read_file("/proc/" + std::to_string(client_pid_) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind(field + ":", 0) == 0) {
+        return std::stol(line.substr(field.size() + 1));
+      }
+    }
+    return -1;
   }
 
   std::string out_path() const { return dir_ + "/client.out"; }
@@ -510,22 +528,12 @@ TEST_F(ClientTest, MemoryStaysFlatOverThousandsOfPasses) {
   // and then, and the client ended with "Timed out".)
   start_client({"127.0.0.1"},
                {kFaketime, "FAKETIME=+0 x100", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
-  auto resident_kib = [&] {
-    std::istringstream status(read_file("/proc/" + std::to_string(client_pid_) + "/status"));
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("VmRSS:", 0) == 0) {
-        return std::stol(line.substr(6));
-      }
-    }
-    return -1L;
-  };
   ASSERT_TRUE(eventually([&] { return passes_printed() >= 10; }, 10000));
-  long early = resident_kib();
+  long early = client_status_kib("VmRSS");
   // Measured: with every text left unreleased, the resident size grows by
   // some 32 KiB over 2000 passes; with each released, by nothing.
   ASSERT_TRUE(eventually([&] { return passes_printed() >= 2000; }, 75000));
-  long late = resident_kib();
+  long late = client_status_kib("VmRSS");
   EXPECT_LT(late - early, 16) << "resident KiB after 10 passes: " << early
                               << ", after 2000: " << late;
 }
@@ -639,10 +647,19 @@ void stop_stand_in(StandIn &stand_in) {
 
 // A date text is shown as sent, but for its control bytes, escaped; one
 // with a NUL inside is no NUL-terminated string, and does not decode; nor
-// does a reply that the library calls a success without decoding it.
+// does a reply that the library calls a success without decoding it, nor a
+// text longer than 4096 bytes, which is refused on its count before any of
+// it is stored: the client's peak resident size stays far below what the
+// server sends. The peak is read while the client waits to write its
+// report into a pipe that was filled beforehand, just before it exits.
 TEST_F(ClientTest, DateTextIsShownWholeAndEscapedOrNotAtAll) {
   using namespace std::string_literals;
+  constexpr size_t kLongestDateText = 4096;
+  // Some 4 MiB for the client as built, 9 MiB with AddressSanitizer;
+  // storing the longest row's text once would go past it.
+  constexpr long kPeakKib = 16 * 1024;
   const std::string time_line = "Display the time on sever 127.0.0.1 is 1234\n";
+  const std::string longest_text = std::string(kLongestDateText - 1, 'x') + "\n";
   const struct {
     Answer answer;
     std::string text;
@@ -656,27 +673,63 @@ TEST_F(ClientTest, DateTextIsShownWholeAndEscapedOrNotAtAll) {
       {Answer::kTimeAndDate, "Thu Jan  1 00:00:00 1970\0\x1b]0;x\x07\n"s, time_line,
        "127.0.0.1: RPC: Can't decode result\n"},
       {Answer::kStaleThenZeroMark, "", "", "127.0.0.1: RPC: Can't decode result\n"},
+      {Answer::kTimeAndDate, longest_text,
+       time_line + "Display the date on the server is " + longest_text + "\n", ""},
+      {Answer::kTimeAndDate, "x" + longest_text, time_line,
+       "127.0.0.1: RPC: Can't decode result\n"},
+      {Answer::kTimeAndDate, std::string(20 << 20, 'x'), time_line,
+       "127.0.0.1: RPC: Can't decode result\n"},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.shown + c.report);
+    SCOPED_TRACE(std::to_string(c.text.size()) + "-byte text, " + c.report);
     StandIn stand_in;
     start_stand_in(stand_in, c.text, c.answer);
-    start_client({"127.0.0.1"});
+    int report_pipe[2];
+    ASSERT_EQ(pipe2(report_pipe, O_NONBLOCK), 0);
+    size_t filler = 0;
+    for (const std::string &bytes : {std::string(4096, '.'), std::string(".")}) {
+      for (ssize_t wrote; (wrote = write(report_pipe[1], bytes.data(), bytes.size())) > 0;) {
+        filler += static_cast<size_t>(wrote);
+      }
+    }
+    start_client({"127.0.0.1"}, {}, "/proc/self/fd/" + std::to_string(report_pipe[1]));
     if (c.report.empty()) {
       ASSERT_TRUE(eventually([&] { return passes_printed() >= 1; }, 5000));
       // The stand-in answers one pass only; the next one finds no server.
       stop_stand_in(stand_in);
     }
+    const std::string writing_report = std::to_string(SYS_write) + " 0x2 ";
+    const std::string syscall_path = "/proc/" + std::to_string(client_pid_) + "/syscall";
+    EXPECT_TRUE(
+        eventually([&] { return read_file(syscall_path).rfind(writing_report, 0) == 0; }, 10000));
+    long peak_kib = client_status_kib("VmHWM");
+    close(report_pipe[1]);
+    std::string err;
+    char buffer[4096];
+    for (pollfd readable{report_pipe[0], POLLIN, 0}; poll(&readable, 1, 5000) == 1;) {
+      ssize_t got = read(report_pipe[0], buffer, sizeof buffer);
+      if (got <= 0) {
+        break;
+      }
+      err.append(buffer, static_cast<size_t>(got));
+    }
+    close(report_pipe[0]);
     Finished finished = finish_client(10000);
     if (!c.report.empty()) {
       stop_stand_in(stand_in);
     }
-    EXPECT_EQ(finished.out, c.shown);
+    printf("%zu-byte text: the client's peak resident size %ld KiB\n", c.text.size(), peak_kib);
+    // No row shows 8 KiB: a client that printed megabytes fails with
+    // these only.
+    EXPECT_EQ(finished.out.substr(0, 8192), c.shown);
     ASSERT_TRUE(WIFEXITED(finished.status));
     EXPECT_EQ(WEXITSTATUS(finished.status), 1);
+    ASSERT_GE(err.size(), filler);
     if (!c.report.empty()) {
-      EXPECT_EQ(finished.err, c.report);
+      EXPECT_EQ(err.substr(filler), c.report);
     }
+    EXPECT_GT(peak_kib, 0);
+    EXPECT_LT(peak_kib, kPeakKib);
   }
 }
 
