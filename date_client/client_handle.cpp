@@ -533,7 +533,8 @@ int resolve(const char *host, int64_t deadline, struct addrinfo **found) {
 }  // namespace
 
 u_int encode_call(char *message, u_int size, uint32_t xid, rpcprog_t program, rpcvers_t version,
-                  rpcproc_t procedure, xdrproc_t encode_arguments, void *arguments) {
+                  rpcproc_t procedure, xdrproc_t encode_arguments, void *arguments,
+                  const struct opaque_auth &credential, const struct opaque_auth &verifier) {
   XDR xdrs;
   xdrmem_create(&xdrs, message, size, XDR_ENCODE);
   struct rpc_msg call {};
@@ -543,8 +544,8 @@ u_int encode_call(char *message, u_int size, uint32_t xid, rpcprog_t program, rp
   call.rm_call.cb_prog = program;
   call.rm_call.cb_vers = version;
   call.rm_call.cb_proc = procedure;
-  call.rm_call.cb_cred = _null_auth;
-  call.rm_call.cb_verf = _null_auth;
+  call.rm_call.cb_cred = credential;
+  call.rm_call.cb_verf = verifier;
   if (!xdr_callmsg(&xdrs, &call) || !encode_arguments(&xdrs, arguments)) {
     return 0;
   }

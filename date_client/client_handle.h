@@ -14,12 +14,15 @@
 // connection for every address.
 extern const struct timeval TIMEOUT;
 
-// The call of `procedure` of (program, version) with `xid` and no
-// credentials, its arguments encoded by encode_arguments, written into
-// message: its length, 0 if it does not fit. For the calls made on sockets
-// of their own (the port mapper query here, date_bench's simulated clients).
+// The call of `procedure` of (program, version) with `xid`, `credential`
+// and `verifier` (none by default), its arguments encoded by
+// encode_arguments, written into message: its length, 0 if it does not
+// fit. For the calls made on sockets of their own (the port mapper query
+// here, date_bench's simulated clients) and the fuzz targets' seed calls.
 u_int encode_call(char *message, u_int size, uint32_t xid, rpcprog_t program, rpcvers_t version,
-                  rpcproc_t procedure, xdrproc_t encode_arguments, void *arguments);
+                  rpcproc_t procedure, xdrproc_t encode_arguments, void *arguments,
+                  const struct opaque_auth &credential = _null_auth,
+                  const struct opaque_auth &verifier = _null_auth);
 
 // The reply in message judged as the library judges its calls' replies:
 // RPC_SUCCESS with the results decoded by decode_results into results;

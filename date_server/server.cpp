@@ -43,9 +43,10 @@ __attribute__((format(printf, 1, 2))) static bool print_line(const char *format,
 
 // A call that cannot be answered with its result gets SYSTEM_ERR, sent
 // here, and the routine returns null so that the dispatcher sends nothing
-// more: a time that the reply cannot carry, or a line that could not be
-// written (nothing printed for an answered call may be missing from the
-// output, and no answer may go out without its line).
+// more: a time that the reply cannot carry, a time that has no date text,
+// or a line that could not be written (nothing printed for an answered call
+// may be missing from the output, and no answer may go out without its
+// line).
 static void refuse(struct svc_req *rqstp) {
   if (rqstp != nullptr) {
     svcerr_systemerr(rqstp->rq_xprt);
@@ -89,7 +90,8 @@ static char *put_decimal(char *out, unsigned long long value, int width) {
 // ctime's text of `when`, byte for byte: "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n"
 // of the weekday, month, day, time and year in the local time zone, with the
 // English names whatever the locale. Null where ctime gives null (a year
-// that does not fit an int).
+// that does not fit an int): never for a time that 4 bytes carry, whatever
+// the width of time_t, but a long of 64 bits holds times far past that.
 //
 // With TZ unset, ctime has the C library look at /etc/localtime on every
 // call (a stat, a read when it changed). Here the zone is looked at once a
@@ -142,10 +144,11 @@ static char *date_text(time_t when) {
 char **str_date_1_svc(long *argp, struct svc_req *rqstp) {
   static char *result;
 
-  result = date_text(*argp);
-  if (!print_line("Date on the server is %s\n", result)) {
+  char *text = date_text(*argp);
+  if (text == nullptr || !print_line("Date on the server is %s\n", text)) {
     refuse(rqstp);
     return nullptr;
   }
+  result = text;
   return &result;
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// Writes the fuzz targets' seed inputs. Calls are encoded by libtirpc
-// (xdr_callmsg and the argument's filter); replies are captured from the
-// real rpcbind and the real date_server on loopback. make_corpus.sh runs
-// it in a network namespace of its own, with those two started there.
+// Writes the fuzz targets' seed inputs. Calls are encoded as the client
+// encodes its own (encode_call: libtirpc's xdr_callmsg and the argument's
+// filter); replies are captured from the real rpcbind and the real
+// date_server on loopback. make_corpus.sh runs it in a network namespace of
+// its own, with those two started there.
 //
 //   make_corpus encoded CORPUS       server_datagram and server_stream
 //   make_corpus unregistered CORPUS  port mapper replies, server not registered
@@ -25,6 +26,9 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "client_handle.h"
+#include "date.h"
 
 namespace {
 
@@ -85,6 +89,20 @@ Bytes with_choice(uint8_t choice, const Bytes &data) {
 
 // ---- Calls, as libtirpc encodes them.
 
+// The call message, with no credentials unless given; a fuzz seed must fit.
+Bytes encoded_call(uint32_t xid, uint32_t program, uint32_t version, uint32_t procedure,
+                   xdrproc_t encode_arguments, void *arguments,
+                   const struct opaque_auth &credential = _null_auth,
+                   const struct opaque_auth &verifier = _null_auth) {
+  char buffer[1024];
+  u_int length = encode_call(buffer, sizeof buffer, xid, program, version, procedure,
+                             encode_arguments, arguments, credential, verifier);
+  if (length == 0) {
+    fail("cannot encode a call of procedure " + std::to_string(procedure));
+  }
+  return Bytes(buffer, buffer + length);
+}
+
 // kGss: an RPCSEC_GSS credential (RFC 2203), which the server refuses.
 enum class Credential { kNone, kSys, kGss };
 
@@ -113,15 +131,7 @@ Bytes encode(const Call &call) {
   if (auth == nullptr) {
     fail("no credential");
   }
-  struct rpc_msg message {};
-  message.rm_xid = call.xid;
-  message.rm_direction = CALL;
-  message.rm_call.cb_rpcvers = RPC_MSG_VERSION;
-  message.rm_call.cb_prog = call.program;
-  message.rm_call.cb_vers = call.version;
-  message.rm_call.cb_proc = call.procedure;
-  message.rm_call.cb_cred = auth->ah_cred;
-  message.rm_call.cb_verf = auth->ah_verf;
+  struct opaque_auth credential = auth->ah_cred;
   // Version 1, the GSS procedure, sequence number 0, service none, and a
   // context handle: none yet for INIT, four bytes otherwise.
   Bytes gss_credential;
@@ -132,18 +142,13 @@ Bytes encode(const Call &call) {
     }
     Bytes handle = call.gss_procedure == 1 ? Bytes{0, 0, 0, 0} : Bytes{0, 0, 0, 4, 0, 0, 0, 1};
     gss_credential.insert(gss_credential.end(), handle.begin(), handle.end());
-    message.rm_call.cb_cred = {6, reinterpret_cast<caddr_t>(gss_credential.data()),
-                               static_cast<u_int>(gss_credential.size())};
+    credential = {6, reinterpret_cast<caddr_t>(gss_credential.data()),
+                  static_cast<u_int>(gss_credential.size())};
   }
-  char buffer[1024];
-  XDR xdrs;
-  xdrmem_create(&xdrs, buffer, sizeof buffer, XDR_ENCODE);
   int argument = call.argument;
-  if (!xdr_callmsg(&xdrs, &message) || (call.has_argument && !xdr_int(&xdrs, &argument))) {
-    fail("cannot encode a call");
-  }
-  Bytes out(buffer, buffer + xdr_getpos(&xdrs));
-  xdr_destroy(&xdrs);
+  Bytes out = encoded_call(call.xid, call.program, call.version, call.procedure,
+                           call.has_argument ? as_xdrproc(xdr_int) : as_xdrproc(xdr_void),
+                           &argument, credential, auth->ah_verf);
   // A context's set-up carries a GSS token: eight bytes of one.
   if (call.credential == Credential::kGss && (call.gss_procedure == 1 || call.gss_procedure == 2)) {
     Bytes token = {0, 0, 0, 8, 0x60, 0x06, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86};
@@ -182,23 +187,9 @@ Bytes largest_call() {
   Bytes verifier_body(MAX_AUTH_BYTES, 0);
   struct opaque_auth verifier = {AUTH_NONE, reinterpret_cast<caddr_t>(verifier_body.data()),
                                  MAX_AUTH_BYTES};
-  struct rpc_msg message {};
-  message.rm_xid = 0x5eed0844;
-  message.rm_direction = CALL;
-  message.rm_call.cb_rpcvers = RPC_MSG_VERSION;
-  message.rm_call.cb_prog = kDateProgram;
-  message.rm_call.cb_vers = kDateVersion;
-  message.rm_call.cb_proc = kStrDate;
-  message.rm_call.cb_cred = credential;
-  message.rm_call.cb_verf = verifier;
-  char buffer[1024];
-  XDR xdrs;
-  xdrmem_create(&xdrs, buffer, sizeof buffer, XDR_ENCODE);
   int argument = 1796719620;
-  if (!xdr_callmsg(&xdrs, &message) || !xdr_int(&xdrs, &argument)) {
-    fail("cannot encode the largest call");
-  }
-  Bytes out(buffer, buffer + xdr_getpos(&xdrs));
+  Bytes out = encoded_call(0x5eed0844, kDateProgram, kDateVersion, kStrDate,
+                           as_xdrproc(xdr_int), &argument, credential, verifier);
   if (out.size() != kLargestCall) {
     fail("the largest call is " + std::to_string(out.size()) + " bytes");
   }
@@ -295,7 +286,7 @@ void write_encoded() {
   Call second = date_call(kStrDate, Credential::kNone, 1796719620);
   second.xid = 0x5eed0002;
   Bytes pass = joined(record(proc1), record(encode(second)));
-  for (uint8_t family : {0, 1}) {
+  for (uint8_t family : {uint8_t{0}, uint8_t{1}}) {
     std::string prefix = family == 0 ? "tcp-" : "tcp6-";
     write_seed(stream, prefix + "proc0-one-record", with_choice(family, record(proc0)));
     write_seed(stream, prefix + "proc1-one-record", with_choice(family, record(proc1)));
@@ -366,36 +357,17 @@ Bytes ask_port_mapper(int family, const Bytes &query) {
   fail("the port mapper does not answer");
 }
 
-Bytes encode_query(uint32_t xid, uint32_t version, uint32_t procedure, xdrproc_t argument_filter,
-                   void *argument) {
-  AUTH *auth = authnone_create();
-  struct rpc_msg message {};
-  message.rm_xid = xid;
-  message.rm_direction = CALL;
-  message.rm_call.cb_rpcvers = RPC_MSG_VERSION;
-  message.rm_call.cb_prog = kPortMapperProgram;
-  message.rm_call.cb_vers = version;
-  message.rm_call.cb_proc = procedure;
-  message.rm_call.cb_cred = auth->ah_cred;
-  message.rm_call.cb_verf = auth->ah_verf;
-  char buffer[1024];
-  XDR xdrs;
-  xdrmem_create(&xdrs, buffer, sizeof buffer, XDR_ENCODE);
-  if (!xdr_callmsg(&xdrs, &message) || !argument_filter(&xdrs, argument)) {
-    fail("cannot encode a port mapper query");
-  }
-  return Bytes(buffer, buffer + xdr_getpos(&xdrs));
-}
-
 Bytes get_port_query(uint32_t xid, uint32_t version = PMAPVERS, uint32_t procedure = PMAPPROC_GETPORT) {
   struct pmap query = {kDateProgram, kDateVersion, IPPROTO_TCP, 0};
-  return encode_query(xid, version, procedure, reinterpret_cast<xdrproc_t>(xdr_pmap), &query);
+  return encoded_call(xid, kPortMapperProgram, version, procedure,
+                      as_xdrproc(xdr_pmap), &query);
 }
 
 Bytes get_addr_list_query(uint32_t xid, const char *netid) {
   struct rpcb query = {kDateProgram, kDateVersion, const_cast<char *>(netid),
                        const_cast<char *>(""), const_cast<char *>("")};
-  return encode_query(xid, RPCBVERS4, kGetAddrList, reinterpret_cast<xdrproc_t>(xdr_rpcb), &query);
+  return encoded_call(xid, kPortMapperProgram, RPCBVERS4, kGetAddrList,
+                      as_xdrproc(xdr_rpcb), &query);
 }
 
 // A reply as the targets take it: its xid zero (they put the query's there).

@@ -1,37 +1,40 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-3-Clause
-# Writes the fuzz targets' seed corpus into fuzz/corpus/<target>/: calls
-# encoded by libtirpc, and replies captured from a real rpcbind and the real
-# date_server, both started here in a network and mount namespace of our
-# own. Overwrites the seeds it wrote before and leaves every other file in
-# the corpus (inputs that found faults) alone. Needs root.
+# Writes the fuzz targets' seed corpus into CORPUS/<target>/ (by default
+# fuzz/corpus): calls encoded by the client's encoder, and replies captured
+# from a real rpcbind and the real date_server, both started here in a
+# network and mount namespace of our own. Overwrites the seeds it wrote
+# before and leaves every other file in the corpus (inputs that found
+# faults) alone. Needs root.
 #
-#   fuzz/make_corpus.sh [PATH_TO_DATE_SERVER]
+#   fuzz/make_corpus.sh [BUILD_DIRECTORY [CORPUS]]
+#
+# date_server and the seeds' maker come from BUILD_DIRECTORY, a build of
+# the fuzz targets (by default build-fuzz, configured so if it is not yet).
 set -euo pipefail
 
 fuzz_dir=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(dirname "$fuzz_dir")
-corpus="$fuzz_dir/corpus"
 
 if [ "${DATE_CORPUS_IN_NETNS:-}" != 1 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "make_corpus: needs root to create a network namespace" >&2
     exit 1
   fi
-  server="${1:-$source_dir/build-test/date_server/date_server}"
-  if [ ! -x "$server" ]; then
-    if [ $# -gt 0 ]; then
-      echo "make_corpus: no server at $server" >&2
-      exit 1
-    fi
-    cmake -S "$source_dir" -B "$source_dir/build-test" -DDATE_BUILD_TESTS=ON
-    cmake --build "$source_dir/build-test" -j2 --target date_server
+  build="${1:-$source_dir/build-fuzz}"
+  corpus="${2:-$fuzz_dir/corpus}"
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$source_dir" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DDATE_FUZZ=ON
   fi
+  cmake --build "$build" -j2 --target date_server make_corpus
+  mkdir -p "$corpus"
   export DATE_CORPUS_IN_NETNS=1
-  exec unshare --net --mount --propagation private "$0" "$(realpath "$server")"
+  exec unshare --net --mount --propagation private "$0" "$(realpath "$build")" "$(realpath "$corpus")"
 fi
 
-server="$1"
+server="$1/date_server/date_server"
+make_corpus="$1/fuzz/make_corpus"
+corpus="$2"
 work=$(mktemp -d)
 rpcbind_pid=
 server_pid=
@@ -47,15 +50,11 @@ trap stop_all EXIT
 mount -t tmpfs -o mode=0755 tmpfs /run
 ip link set lo up
 
-# shellcheck disable=SC2046
-g++ -std=c++17 -O1 -Wall -Wextra -o "$work/make_corpus" "$fuzz_dir/make_corpus.cpp" \
-  $(pkg-config --cflags --libs libtirpc)
-
 for target in server_datagram server_stream client_port_mapper client_calls; do
   mkdir -p "$corpus/$target"
 done
 
-"$work/make_corpus" encoded "$corpus"
+"$make_corpus" encoded "$corpus"
 
 rpcbind -f &
 rpcbind_pid=$!
@@ -65,8 +64,8 @@ for _ in $(seq 100); do
 done
 [ -S /run/rpcbind.sock ] || { echo "make_corpus: rpcbind did not come up" >&2; exit 1; }
 
-"$work/make_corpus" unregistered "$corpus"
+"$make_corpus" unregistered "$corpus"
 
 "$server" >"$work/server.log" 2>&1 &
 server_pid=$!
-"$work/make_corpus" registered "$corpus"
+"$make_corpus" registered "$corpus"

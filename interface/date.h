@@ -29,7 +29,8 @@ inline xdrproc_t as_xdrproc(Filter filter) {
 long *bin_date_1(void *argp, CLIENT *clnt);
 char **str_date_1(long *argp, CLIENT *clnt);
 
-// Server routines: never null; each returns its own static result slot.
+// Server routines: each returns its own static result slot, or null when it
+// has answered the call with SYSTEM_ERR itself (server.cpp says when).
 long *bin_date_1_svc(void *argp, struct svc_req *rqstp);
 char **str_date_1_svc(long *argp, struct svc_req *rqstp);
 

@@ -23,9 +23,6 @@ PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 # Tests that cannot pass under emulation, each with the reason.
 LEFT_OUT=(
-  ServerTest.NoticesAChangeOfTheSystemTimeZone
-  "starts the server through the host's /usr/bin/env, whose loader refuses the target's
-    preloaded library, saying so on the standard error that the test judges"
   ClientTest.MemoryStaysFlatOverThousandsOfPasses
   "judges the client's resident size, under qemu-user the emulator's with its translated
     code, over 2000 passes in 75 s, more than an emulated client makes"

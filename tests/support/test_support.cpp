@@ -37,11 +37,14 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
     environment.emplace_back(*entry);
   }
   for (const auto &setting : env) {
-    std::string name = setting.substr(0, setting.find('=') + 1);
+    size_t equals = setting.find('=');
+    std::string name = setting.substr(0, equals) + "=";
     for (auto it = environment.begin(); it != environment.end();) {
       it = it->compare(0, name.size(), name) == 0 ? environment.erase(it) : it + 1;
     }
-    environment.push_back(setting);
+    if (equals != std::string::npos) {
+      environment.push_back(setting);
+    }
   }
   std::vector<char *> args;
   for (const auto &arg : argv) {

@@ -22,8 +22,9 @@ constexpr uint32_t kPortmapProgram = 100000;
 
 // --- processes ---------------------------------------------------------------
 
-// Starts argv[0] with the current environment plus `env` ("NAME=value"),
-// standard output and error sent to the named files ("" keeps them).
+// Starts argv[0] with the current environment plus `env` ("NAME=value"; a
+// bare "NAME" takes NAME out), standard output and error sent to the named
+// files ("" keeps them).
 pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
             const std::string &stdout_path = "", const std::string &stderr_path = "");
 // Waits up to timeout_ms for pid to end; its wait status on success.
@@ -74,9 +75,9 @@ struct Server {
   // The port of the transport with this netid.
   uint16_t port(const std::string &netid) const;
 };
-// Starts date_server (TZ=UTC plus `env`), run by the command `prefix` if
-// one is given (such as prlimit), and waits for its registrations: udp and
-// tcp, and with_ipv6 udp6 and tcp6 as well.
+// Starts date_server (TZ=UTC plus `env`, as spawn takes it), run by the
+// command `prefix` if one is given (such as prlimit), and waits for its
+// registrations: udp and tcp, and with_ipv6 udp6 and tcp6 as well.
 Server start_server(const std::vector<std::string> &env = {},
                     const std::vector<std::string> &extra_args = {},
                     const std::vector<std::string> &prefix = {}, bool with_ipv6 = true);
