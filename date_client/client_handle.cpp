@@ -458,31 +458,13 @@ struct Lookup {
   struct gaicb request;
   struct addrinfo hints;
   std::string host;
-  Lookup *next;  // in the list of those given up
 };
-
-// The look-ups given up at the time limit while the resolver still had
-// them: it writes its answer into them once it has one, so they are
-// released only after that.
-Lookup *given_up = nullptr;
 
 void release(Lookup *lookup) {
   if (lookup->request.ar_result != nullptr) {
     freeaddrinfo(lookup->request.ar_result);
   }
   delete lookup;
-}
-
-void release_finished_lookups() {
-  for (Lookup **link = &given_up; *link != nullptr;) {
-    Lookup *lookup = *link;
-    if (gai_error(&lookup->request) == EAI_INPROGRESS) {
-      link = &lookup->next;
-    } else {
-      *link = lookup->next;
-      release(lookup);
-    }
-  }
 }
 
 // The host's addresses, both families, as getaddrinfo gives them, by
@@ -499,7 +481,6 @@ int resolve(const char *host, int64_t deadline, struct addrinfo **found) {
   if (status != EAI_NONAME) {
     return status;
   }
-  release_finished_lookups();
   auto *lookup = new Lookup{};
   lookup->host = host;
   lookup->hints = hints;
@@ -516,9 +497,9 @@ int resolve(const char *host, int64_t deadline, struct addrinfo **found) {
     struct timespec wait = {static_cast<time_t>(left / 1000),
                             static_cast<long>(left % 1000 * 1000000)};
     if (left <= 0 || gai_suspend(requests, 1, &wait) == EAI_AGAIN) {
+      // Left to the resolver, which may still write into it: the client
+      // ends at this failure, before another look-up.
       gai_cancel(&lookup->request);
-      lookup->next = given_up;
-      given_up = lookup;
       return EAI_AGAIN;
     }
   }
