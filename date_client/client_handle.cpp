@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <rpc/pmap_prot.h>
 #include <rpc/rpcb_prot.h>
 #include <sys/socket.h>
@@ -512,6 +513,36 @@ int resolve(const char *host, int64_t deadline, struct addrinfo **found) {
 }
 
 }  // namespace
+
+int start_thread_with_deadlines(pthread_cond_t *changed, void *(*run)(void *)) {
+  pthread_condattr_t monotonic;
+  int error = pthread_condattr_init(&monotonic);
+  if (error != 0) {
+    return error;
+  }
+  error = pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+  if (error == 0) {
+    error = pthread_cond_init(changed, &monotonic);
+  }
+  pthread_condattr_destroy(&monotonic);
+  if (error != 0) {
+    return error;
+  }
+  pthread_attr_t attributes;
+  pthread_t thread;
+  error = pthread_attr_init(&attributes);
+  if (error == 0) {
+    error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (error == 0) {
+      error = pthread_create(&thread, &attributes, run, nullptr);
+    }
+    pthread_attr_destroy(&attributes);
+  }
+  if (error != 0) {
+    pthread_cond_destroy(changed);
+  }
+  return error;
+}
 
 u_int encode_call(char *message, u_int size, uint32_t xid, rpcprog_t program, rpcvers_t version,
                   rpcproc_t procedure, xdrproc_t encode_arguments, void *arguments) {
