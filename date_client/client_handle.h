@@ -39,7 +39,7 @@ CLIENT *create_handle(const char *host);
 // Makes `changed` a condition whose timed waits go by CLOCK_MONOTONIC and
 // starts `run` in a detached thread that waits on it: 0, or the error (and
 // `changed` is left unmade). For the client's threads that keep its
-// deadlines: the calls in date_client.
+// deadlines: the look-ups by name here, the calls in date_client.
 int start_thread_with_deadlines(pthread_cond_t *changed, void *(*run)(void *));
 
 #endif
