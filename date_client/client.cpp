@@ -91,29 +91,8 @@ static void *cut_off_late_calls(void * /*unused*/) {
 // Starts the thread that ends late calls. False, with the reason in errno,
 // if it cannot be had.
 static bool start_call_watch() {
-  pthread_condattr_t monotonic;
-  pthread_attr_t attributes;
-  pthread_t watcher;
-  int error = pthread_condattr_init(&monotonic);
-  if (error == 0) {
-    error = pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
-    if (error == 0) {
-      error = pthread_cond_init(&call_changed, &monotonic);
-    }
-    pthread_condattr_destroy(&monotonic);
-  }
-  if (error == 0) {
-    error = pthread_attr_init(&attributes);
-    if (error == 0) {
-      error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-      if (error == 0) {
-        error = pthread_create(&watcher, &attributes, cut_off_late_calls, nullptr);
-      }
-      pthread_attr_destroy(&attributes);
-    }
-  }
-  errno = error;
-  return error == 0;
+  errno = start_thread_with_deadlines(&call_changed, cut_off_late_calls);
+  return errno == 0;
 }
 
 // A call through clnt starts now; its deadline is TIMEOUT from now.

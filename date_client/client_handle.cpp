@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <rpc/pmap_prot.h>
 #include <rpc/rpcb_prot.h>
 #include <sys/socket.h>
@@ -450,39 +451,60 @@ std::vector<Attempt> attempts_for(const addrinfo *found) {
   return attempts;
 }
 
-// A look-up of the host's addresses, which the resolver makes in a thread
-// of its own (getaddrinfo_a), so that its wait can end at the handle's time
-// limit: a resolver whose name servers never answer waits out every try of
-// every one of them (5 s each by default: tens of seconds in all).
-struct Lookup {
-  struct gaicb request;
-  struct addrinfo hints;
-  std::string host;
-  Lookup *next;  // in the list of those given up
-};
+// Look-ups by name are made by a thread of ours, started at the first one
+// and kept for the next, so that the wait for one can end at the handle's
+// time limit: a resolver whose name servers never answer waits out every
+// try of every one of them (5 s each by default: tens of seconds in all).
+// A thread made for each look-up (as getaddrinfo_a makes one) would cost
+// every pass more than the look-up of a name in /etc/hosts itself. The
+// static data below is shared with that thread under lookup_lock; the
+// thread answers the look-ups in the order asked, each by its number.
+pthread_mutex_t lookup_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t lookup_changed;
+bool resolver_started = false;
+std::string lookup_host;  // the name of the latest look-up asked
+unsigned lookups_asked = 0;
+unsigned lookups_answered = 0;
+// The answer to look-up number lookups_answered: the resolver's status, and
+// its list, which the one who asked takes. A look-up given up at the time
+// limit is answered all the same; its list is freed with the next answer.
+int lookup_status = 0;
+struct addrinfo *lookup_found = nullptr;
 
-// The look-ups given up at the time limit while the resolver still had
-// them: it writes its answer into them once it has one, so they are
-// released only after that.
-Lookup *given_up = nullptr;
-
-void release(Lookup *lookup) {
-  if (lookup->request.ar_result != nullptr) {
-    freeaddrinfo(lookup->request.ar_result);
+void *answer_lookups(void * /*unused*/) {
+  pthread_mutex_lock(&lookup_lock);
+  for (;;) {
+    if (lookups_answered == lookups_asked) {
+      pthread_cond_wait(&lookup_changed, &lookup_lock);
+      continue;
+    }
+    unsigned number = lookups_asked;
+    std::string host = lookup_host;
+    pthread_mutex_unlock(&lookup_lock);
+    struct addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *found = nullptr;
+    int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    pthread_mutex_lock(&lookup_lock);
+    if (lookup_found != nullptr) {
+      freeaddrinfo(lookup_found);
+    }
+    lookup_status = status;
+    lookup_found = status == 0 ? found : nullptr;
+    lookups_answered = number;
+    pthread_cond_broadcast(&lookup_changed);
   }
-  delete lookup;
+  return nullptr;
 }
 
-void release_finished_lookups() {
-  for (Lookup **link = &given_up; *link != nullptr;) {
-    Lookup *lookup = *link;
-    if (gai_error(&lookup->request) == EAI_INPROGRESS) {
-      link = &lookup->next;
-    } else {
-      *link = lookup->next;
-      release(lookup);
-    }
+// Starts the thread that makes the look-ups by name, under lookup_lock.
+// False if it cannot be had.
+bool start_resolver() {
+  if (!resolver_started) {
+    resolver_started = start_thread_with_deadlines(&lookup_changed, answer_lookups) == 0;
   }
+  return resolver_started;
 }
 
 // The host's addresses, both families, as getaddrinfo gives them, by
@@ -492,45 +514,69 @@ int resolve(const char *host, int64_t deadline, struct addrinfo **found) {
   struct addrinfo hints {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  // An address is read at once, with no name server asked: it needs no
-  // thread of the resolver's, whose making and memory every pass would pay.
+  // An address is read at once, with no name server asked and no thread.
   hints.ai_flags = AI_NUMERICHOST;
   int status = getaddrinfo(host, nullptr, &hints, found);
   if (status != EAI_NONAME) {
     return status;
   }
-  release_finished_lookups();
-  auto *lookup = new Lookup{};
-  lookup->host = host;
-  lookup->hints = hints;
-  lookup->hints.ai_flags = 0;
-  lookup->request.ar_name = lookup->host.c_str();
-  lookup->request.ar_request = &lookup->hints;
-  struct gaicb *requests[] = {&lookup->request};
-  status = getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
-  if (status == 0) {
-    status = gai_error(&lookup->request);
+  struct timespec until = {static_cast<time_t>(deadline / 1000),
+                           static_cast<long>(deadline % 1000 * 1000000)};
+  pthread_mutex_lock(&lookup_lock);
+  if (!start_resolver()) {
+    pthread_mutex_unlock(&lookup_lock);
+    return EAI_SYSTEM;
   }
-  for (; status == EAI_INPROGRESS; status = gai_error(&lookup->request)) {
-    int64_t left = deadline - now_ms();
-    struct timespec wait = {static_cast<time_t>(left / 1000),
-                            static_cast<long>(left % 1000 * 1000000)};
-    if (left <= 0 || gai_suspend(requests, 1, &wait) == EAI_AGAIN) {
-      gai_cancel(&lookup->request);
-      lookup->next = given_up;
-      given_up = lookup;
-      return EAI_AGAIN;
-    }
+  lookup_host = host;
+  unsigned number = ++lookups_asked;
+  pthread_cond_broadcast(&lookup_changed);
+  // Held until the wait begins, the lock keeps the answer from coming
+  // before it: the wait is always made (the fuzz targets time it out).
+  int waited = 0;
+  while (lookups_answered != number && waited == 0) {
+    waited = pthread_cond_timedwait(&lookup_changed, &lookup_lock, &until);
   }
-  if (status == 0) {
-    *found = lookup->request.ar_result;
-    lookup->request.ar_result = nullptr;
+  status = EAI_AGAIN;
+  if (lookups_answered == number) {
+    status = lookup_status;
+    *found = lookup_found;
+    lookup_found = nullptr;
   }
-  release(lookup);
+  pthread_mutex_unlock(&lookup_lock);
   return status;
 }
 
 }  // namespace
+
+int start_thread_with_deadlines(pthread_cond_t *changed, void *(*run)(void *)) {
+  pthread_condattr_t monotonic;
+  int error = pthread_condattr_init(&monotonic);
+  if (error != 0) {
+    return error;
+  }
+  error = pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+  if (error == 0) {
+    error = pthread_cond_init(changed, &monotonic);
+  }
+  pthread_condattr_destroy(&monotonic);
+  if (error != 0) {
+    return error;
+  }
+  pthread_attr_t attributes;
+  pthread_t thread;
+  error = pthread_attr_init(&attributes);
+  if (error == 0) {
+    error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (error == 0) {
+      error = pthread_create(&thread, &attributes, run, nullptr);
+    }
+    pthread_attr_destroy(&attributes);
+  }
+  if (error != 0) {
+    pthread_cond_destroy(changed);
+  }
+  return error;
+}
 
 u_int encode_call(char *message, u_int size, uint32_t xid, rpcprog_t program, rpcvers_t version,
                   rpcproc_t procedure, xdrproc_t encode_arguments, void *arguments,

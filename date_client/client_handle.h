@@ -7,6 +7,7 @@
 #ifndef DATE_CLIENT_CLIENT_HANDLE_H
 #define DATE_CLIENT_CLIENT_HANDLE_H
 
+#include <pthread.h>
 #include <rpc/rpc.h>
 
 // The time limit of each call, and of the handle's creation as a whole:
@@ -37,5 +38,11 @@ enum clnt_stat decode_reply(char *message, u_int length, xdrproc_t decode_result
 // tried in rpc_createerr (RPC_UNKNOWNHOST for a name that does not resolve
 // within TIMEOUT).
 CLIENT *create_handle(const char *host);
+
+// Makes `changed` a condition whose timed waits go by CLOCK_MONOTONIC and
+// starts `run` in a detached thread that waits on it: 0, or the error (and
+// `changed` is left unmade). For the client's threads that keep its
+// deadlines: the look-ups by name here, the calls in date_client.
+int start_thread_with_deadlines(pthread_cond_t *changed, void *(*run)(void *));
 
 #endif
