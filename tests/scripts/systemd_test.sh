@@ -184,6 +184,14 @@ restarted() {
   [ "$(in_container systemctl show -p MainPID --value date_server)" != "$main_pid" ] && answering
 }
 unit_links_gone() { [ -z "$(in_container find /etc/systemd -name 'date_server*')" ]; }
+# The service's journal: its files, and its journald instance with its
+# sockets. A remove keeps them, a purge removes them.
+journal_files() { in_container sh -c 'ls -d /var/log/journal/*.date_server /run/log/journal/*.date_server' 2> /dev/null; }
+journal_kept() { gone && [ -n "$(journal_files)" ]; }
+journal_purged() {
+  unit_links_gone && [ -z "$(journal_files)" ] &&
+    [ -z "$(in_container systemctl list-units --no-legend --state=active 'systemd-journald*@date_server.*')" ]
+}
 
 check "the service's user exists" in_container getent passwd _date_server > /dev/null
 expect_equal "the unit is enabled" enabled "$(in_container systemctl is-enabled date_server)"
@@ -369,8 +377,8 @@ systemctl kill --signal=KILL date_server|answering|5
 systemctl kill --signal=KILL rpcbind|answering|10
 systemctl stop rpcbind|answering|10
 systemctl stop rpcbind && systemctl start rpcbind|answering|10
-apt-get remove -y date-service|gone|10
-apt-get purge -y date-service|unit_links_gone|10
+apt-get remove -y date-service|journal_kept|10
+apt-get purge -y date-service|journal_purged|10
 EOF
 
 # --- shutdown -------------------------------------------------------------------
