@@ -142,9 +142,15 @@ rpcbind_pid=
 
 # --- removal ------------------------------------------------------------------
 
+# The service's journal, as its journald would have left it: kept by a
+# remove, removed by a purge, also where systemd does not run.
+journal=/var/log/journal/0123456789abcdef0123456789abcdef.date_server
+mkdir -p "$journal"
 check "dpkg -r" dpkg -r date-service > /dev/null
 check "the unit is gone" test ! -e "$unit"
+check "the journal stays" test -d "$journal"
 check "dpkg -P" dpkg -P date-service > /dev/null
+check "the journal is gone" test ! -e "$journal"
 for link in $enablement_links; do
   check "$link is gone" test ! -e "$link"
 done
