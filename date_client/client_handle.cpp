@@ -451,97 +451,87 @@ std::vector<Attempt> attempts_for(const addrinfo *found) {
   return attempts;
 }
 
-// Look-ups by name are made by a thread of ours, started at the first one
-// and kept for the next, so that the wait for one can end at the handle's
-// time limit: a resolver whose name servers never answer waits out every
-// try of every one of them (5 s each by default: tens of seconds in all).
-// A thread made for each look-up (as getaddrinfo_a makes one) would cost
-// every pass more than the look-up of a name in /etc/hosts itself. The
-// static data below is shared with that thread under lookup_lock; the
-// thread answers the look-ups in the order asked, each by its number.
+// Look-ups by name are made on the caller's thread and watched by a thread
+// of ours, started at the first one and kept for the next: a resolver whose
+// name servers never answer waits out every try of every one of them (5 s
+// each by default: tens of seconds in all), and nothing can cut a look-up
+// short. So once the handle's time limit has passed with the look-up still
+// under way, the watch reports the host as not found and ends the process
+// with status 1, as the client ends at any failure. A thread that made the
+// look-ups itself would cost every pass two wake-ups and a wait, more than
+// the look-up of a name in /etc/hosts itself; the watch is woken only when
+// it waits for no deadline, and wakes by itself about once per time limit.
 pthread_mutex_t lookup_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t lookup_changed;
-bool resolver_started = false;
-std::string lookup_host;  // the name of the latest look-up asked
-unsigned lookups_asked = 0;
-unsigned lookups_answered = 0;
-// The answer to look-up number lookups_answered: the resolver's status, and
-// its list, which the one who asked takes. A look-up given up at the time
-// limit is answered all the same; its list is freed with the next answer.
-int lookup_status = 0;
-struct addrinfo *lookup_found = nullptr;
+bool lookup_watch_started = false;
+const char *lookup_host = nullptr;  // while a look-up by name is under way
+struct timespec lookup_deadline;     // of the latest look-up (CLOCK_MONOTONIC)
+bool watch_has_deadline = false;     // the watch waits for some deadline
 
-void *answer_lookups(void * /*unused*/) {
+bool deadline_passed(const struct timespec &deadline) {
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec > deadline.tv_sec ||
+         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+void *watch_lookups(void * /*unused*/) {
   pthread_mutex_lock(&lookup_lock);
   for (;;) {
-    if (lookups_answered == lookups_asked) {
+    bool passed = deadline_passed(lookup_deadline);
+    if (passed && lookup_host != nullptr) {
+      rpc_createerr.cf_stat = RPC_UNKNOWNHOST;
+      clnt_pcreateerror(lookup_host);
+      _exit(1);
+    }
+    if (passed) {
+      watch_has_deadline = false;
       pthread_cond_wait(&lookup_changed, &lookup_lock);
       continue;
     }
-    unsigned number = lookups_asked;
-    std::string host = lookup_host;
-    pthread_mutex_unlock(&lookup_lock);
-    struct addrinfo hints {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *found = nullptr;
-    int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    pthread_mutex_lock(&lookup_lock);
-    if (lookup_found != nullptr) {
-      freeaddrinfo(lookup_found);
-    }
-    lookup_status = status;
-    lookup_found = status == 0 ? found : nullptr;
-    lookups_answered = number;
-    pthread_cond_broadcast(&lookup_changed);
+    // The watch waits for the deadline of the latest look-up, ended or
+    // not: a later look-up only moves it on, and waking at the earlier one
+    // the watch finds the later one and waits again.
+    watch_has_deadline = true;
+    struct timespec until = lookup_deadline;
+    pthread_cond_timedwait(&lookup_changed, &lookup_lock, &until);
   }
   return nullptr;
 }
 
-// Starts the thread that makes the look-ups by name, under lookup_lock.
-// False if it cannot be had.
-bool start_resolver() {
-  if (!resolver_started) {
-    resolver_started = start_thread_with_deadlines(&lookup_changed, answer_lookups) == 0;
-  }
-  return resolver_started;
-}
-
 // The host's addresses, both families, as getaddrinfo gives them, by
 // `deadline` (of now_ms): 0 with the list in *found (the caller frees it),
-// or the resolver's error (EAI_AGAIN when the time is up).
+// or the resolver's error.
 int resolve(const char *host, int64_t deadline, struct addrinfo **found) {
   struct addrinfo hints {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  // An address is read at once, with no name server asked and no thread.
+  // An address is read at once, with no name server asked and no watch.
   hints.ai_flags = AI_NUMERICHOST;
   int status = getaddrinfo(host, nullptr, &hints, found);
   if (status != EAI_NONAME) {
     return status;
   }
-  struct timespec until = {static_cast<time_t>(deadline / 1000),
-                           static_cast<long>(deadline % 1000 * 1000000)};
   pthread_mutex_lock(&lookup_lock);
-  if (!start_resolver()) {
+  if (!lookup_watch_started) {
+    lookup_watch_started = start_thread_with_deadlines(&lookup_changed, watch_lookups) == 0;
+  }
+  if (!lookup_watch_started) {
     pthread_mutex_unlock(&lookup_lock);
     return EAI_SYSTEM;
   }
   lookup_host = host;
-  unsigned number = ++lookups_asked;
-  pthread_cond_broadcast(&lookup_changed);
-  // Held until the wait begins, the lock keeps the answer from coming
-  // before it: the wait is always made (the fuzz targets time it out).
-  int waited = 0;
-  while (lookups_answered != number && waited == 0) {
-    waited = pthread_cond_timedwait(&lookup_changed, &lookup_lock, &until);
+  lookup_deadline = {static_cast<time_t>(deadline / 1000),
+                     static_cast<long>(deadline % 1000 * 1000000)};
+  if (!watch_has_deadline) {
+    watch_has_deadline = true;
+    pthread_cond_signal(&lookup_changed);
   }
-  status = EAI_AGAIN;
-  if (lookups_answered == number) {
-    status = lookup_status;
-    *found = lookup_found;
-    lookup_found = nullptr;
-  }
+  pthread_mutex_unlock(&lookup_lock);
+  hints.ai_flags = 0;
+  status = getaddrinfo(host, nullptr, &hints, found);
+  pthread_mutex_lock(&lookup_lock);
+  lookup_host = nullptr;
   pthread_mutex_unlock(&lookup_lock);
   return status;
 }

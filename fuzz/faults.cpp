@@ -3,14 +3,12 @@
 
 #include <netdb.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cerrno>
 #include <cstdarg>
-#include <mutex>
 
 extern "C" {
 ssize_t __real_recv(int fd, void *buffer, size_t size, int flags);
@@ -24,40 +22,24 @@ int __real_getsockopt(int fd, int level, int name, void *value, socklen_t *lengt
 int __real_fcntl(int fd, int command, ...);
 int __real_getaddrinfo(const char *node, const char *service, const addrinfo *hints,
                        addrinfo **found);
-int __real_pthread_cond_timedwait(pthread_cond_t *condition, pthread_mutex_t *mutex,
-                                  const timespec *until);
 }
 
 namespace fuzz_support {
 namespace {
 
-// The client's resolver thread reads the plan too, also after the
-// program's thread has given its look-up up and moved on.
-std::mutex plan_lock;
 bool planned = false;
 Fault fault;
 bool injected = false;
 int calls_seen = 0;
-bool armed_on_some_thread = false;
 thread_local bool armed = false;
 
-// Whether `candidate` is the fault planned, armed (on this thread, or with
-// on_any_thread on any) and still to come. Under plan_lock.
-bool pending_now(Fault candidate, bool on_any_thread) {
-  return (armed || (on_any_thread && armed_on_some_thread)) && planned && !injected &&
-         fault == candidate;
-}
-
-bool pending(Fault candidate) {
-  std::lock_guard<std::mutex> hold(plan_lock);
-  return pending_now(candidate, false);
-}
+// Whether `candidate` is the fault planned, armed and still to come.
+bool pending(Fault candidate) { return armed && planned && !injected && fault == candidate; }
 
 // Whether this call of the function that `candidate` names fails: it does
 // once, on the `nth` call since the plan was made.
-bool fails(Fault candidate, int nth = 1, bool on_any_thread = false) {
-  std::lock_guard<std::mutex> hold(plan_lock);
-  if (!pending_now(candidate, on_any_thread)) {
+bool fails(Fault candidate, int nth = 1) {
+  if (!pending(candidate)) {
     return false;
   }
   injected = ++calls_seen == nth;
@@ -72,7 +54,6 @@ int failure(int error) {
 }  // namespace
 
 void plan_fault(uint8_t chooser, std::initializer_list<Fault> faults) {
-  std::lock_guard<std::mutex> hold(plan_lock);
   size_t place = (chooser >> 1) & 0x0f;
   planned = place >= 1 && place <= faults.size();
   if (planned) {
@@ -82,22 +63,10 @@ void plan_fault(uint8_t chooser, std::initializer_list<Fault> faults) {
   calls_seen = 0;
 }
 
-FaultsArmed::FaultsArmed() {
-  std::lock_guard<std::mutex> hold(plan_lock);
-  armed = true;
-  armed_on_some_thread = true;
-}
+FaultsArmed::FaultsArmed() { armed = true; }
+FaultsArmed::~FaultsArmed() { armed = false; }
 
-FaultsArmed::~FaultsArmed() {
-  std::lock_guard<std::mutex> hold(plan_lock);
-  armed = false;
-  armed_on_some_thread = false;
-}
-
-bool fault_injected() {
-  std::lock_guard<std::mutex> hold(plan_lock);
-  return injected;
-}
+bool fault_injected() { return injected; }
 
 }  // namespace fuzz_support
 
@@ -169,18 +138,21 @@ int __wrap_fcntl(int fd, int command, ...) {
 }
 
 // The targets' hosts are addresses, which the client reads at once; the
-// faults of a look-up by name take them for names. The look-up by name is
-// made on the client's resolver thread, which may still be on the look-up
-// that an earlier input gave up at its time limit: that one may then take
-// this input's kNoSuchHost.
+// faults of a look-up by name take them for names. A look-up whose name
+// servers do not answer ends in EAI_AGAIN once the resolver gives up, or
+// in the end of the process at the client's time limit, which no target
+// could survive: the fault is the first.
 int __wrap_getaddrinfo(const char *node, const char *service, const addrinfo *hints,
                        addrinfo **found) {
   bool by_name = hints == nullptr || (hints->ai_flags & AI_NUMERICHOST) == 0;
   if (!by_name && (pending(Fault::kNoSuchHost) || pending(Fault::kLookUpTimesOut))) {
     return EAI_NONAME;
   }
-  if (by_name && fails(Fault::kNoSuchHost, 1, true)) {
+  if (by_name && fails(Fault::kNoSuchHost)) {
     return EAI_NONAME;
+  }
+  if (by_name && fails(Fault::kLookUpTimesOut)) {
+    return EAI_AGAIN;
   }
   int status = __real_getaddrinfo(node, service, hints, found);
   if (status == 0 && fails(Fault::kNoInternetAddress)) {
@@ -189,13 +161,5 @@ int __wrap_getaddrinfo(const char *node, const char *service, const addrinfo *hi
     }
   }
   return status;
-}
-
-// The wait for the look-up by name, which the client begins before the
-// look-up can be answered.
-int __wrap_pthread_cond_timedwait(pthread_cond_t *condition, pthread_mutex_t *mutex,
-                                  const timespec *until) {
-  return fails(Fault::kLookUpTimesOut) ? ETIMEDOUT
-                                       : __real_pthread_cond_timedwait(condition, mutex, until);
 }
 }

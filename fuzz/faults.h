@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Failures of the system calls the programs make, injected one per input,
 // so that their handling of each failure is fuzzed as well. The targets are
-// linked with --wrap for each call listed here: the programs' calls made on
-// the thread that armed the plan, and the client's look-ups by name (which
-// a thread of its own makes) while the plan is armed, pass through the
-// plan; every other call goes straight to the system.
+// linked with --wrap for each call listed here: the programs' calls (and
+// only those made on the thread that armed the plan) pass through the
+// plan, every other call goes straight to the system.
 #ifndef FUZZ_FAULTS_H
 #define FUZZ_FAULTS_H
 
@@ -29,7 +28,7 @@ enum class Fault : uint8_t {
   kNoInternetAddress,    // getaddrinfo: only addresses of another family
   kQueryUnsent,          // send: EPERM (a firewall's reject)
   kReplyUnread,          // recv: ENOMEM
-  kLookUpTimesOut,       // pthread_cond_timedwait: ETIMEDOUT at once
+  kLookUpTimesOut,       // getaddrinfo by name: EAI_AGAIN
 };
 
 // Plans the fault that an input's first byte picks from `faults`: bits 1
