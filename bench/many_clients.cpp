@@ -192,6 +192,10 @@ void finish(Client &client, Failure failure) {
     return;
   }
   ++state.flood_failed[failure];
+  // A server started again listens elsewhere: the port mapper is asked anew.
+  if (failure == kConnectRefused) {
+    state.server_port = 0;
+  }
   // A connection the server closed is made again at once, as a client that
   // keeps its connection would; after any other failure, at the next call.
   bool closed = failure == kClosed || failure == kReset;
