@@ -4,6 +4,7 @@
 // machine's own limit for the same pattern, a 4-byte echo over loopback, so
 // that figures can be read as ratios: on a shared machine absolute figures
 // drift by 5 % or more from run to run while the ratios hold.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <getopt.h>
 #include <signal.h>
@@ -48,7 +49,8 @@ void usage(FILE *to, const char *program) {
           "         UDP, connection, procedures 1 and 2, close), at --rate passes\n"
           "         started a second or each as soon as its last pass ended; reports\n"
           "         failed passes by cause, the most connections open at once and\n"
-          "         the CPU time of date_server and rpcbind per 1,000 passes\n"
+          "         the CPU time of date_server and rpcbind per 1,000 passes; beside\n"
+          "         them, or alone, a --flood of connections that keep calling\n"
           "options:\n"
           "  --host HOST         the server's host (localhost; clients: 127.0.0.1,\n"
           "                      and a name is taken by its first IPv4 address)\n"
@@ -70,6 +72,14 @@ void usage(FILE *to, const char *program) {
           "                      due while every client is busy counts as failed\n"
           "  --hold-before MS    clients: connected, wait this long before procedure 1\n"
           "  --hold-between MS   clients: wait this long between procedures 1 and 2\n"
+          "  --flood N           clients: for --seconds, N connections more, each calling\n"
+          "                      procedure 1 at once and every --flood-every MS (2000)\n"
+          "                      and connected again at once when the server closes\n"
+          "                      it; reports calls answered and reconnects; passes\n"
+          "                      run beside it only if --clients is given\n"
+          "  --flood-from A[/N]  clients: the flood's source address A, or N addresses\n"
+          "                      from A up, the second byte counting (127.10.0.1/3:\n"
+          "                      127.10.0.1, 127.11.0.1, 127.12.0.1)\n"
           "  --server-pid PID    date_server's process, for its CPU time and pinning\n"
           "  --rpcbind-pid PID   the port mapper's process, likewise\n"
           "  --rows              suite: also print each row as a line of tab-separated\n"
@@ -505,6 +515,27 @@ bool parse_number(const char *text, long low, long high, long &value) {
   return end != text && *end == '\0' && value >= low && value <= high;
 }
 
+// ADDRESS or ADDRESS/COUNT, the COUNT addresses' second bytes within 0..255.
+bool parse_flood_from(const char *text, ClientsRun &clients) {
+  std::string address = text;
+  long count = 1;
+  size_t slash = address.find('/');
+  if (slash != std::string::npos) {
+    if (!parse_number(address.c_str() + slash + 1, 1, 256, count)) {
+      return false;
+    }
+    address.resize(slash);
+  }
+  in_addr first{};
+  if (inet_pton(AF_INET, address.c_str(), &first) != 1 || first.s_addr == INADDR_ANY ||
+      (ntohl(first.s_addr) >> 16 & 0xff) + static_cast<unsigned long>(count) > 256) {
+    return false;
+  }
+  clients.flood_from = first.s_addr;
+  clients.flood_addresses = static_cast<int>(count);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -526,12 +557,16 @@ int main(int argc, char *argv[]) {
       {"rate", required_argument, nullptr, 'A'},
       {"hold-before", required_argument, nullptr, 'B'},
       {"hold-between", required_argument, nullptr, 'W'},
+      {"flood", required_argument, nullptr, 'F'},
+      {"flood-every", required_argument, nullptr, 'E'},
+      {"flood-from", required_argument, nullptr, 'f'},
       {"help", no_argument, nullptr, 'H'},
       {nullptr, 0, nullptr, 0},
   };
   Run run;
   ClientsRun clients;
   bool host_given = false;
+  bool clients_given = false;
   long callers = 0;
   long rounds_given = 0;
   bool seconds_given = false;
@@ -591,6 +626,7 @@ int main(int argc, char *argv[]) {
       case 'L':
         valid = parse_number(optarg, 1, 1000000, number);
         clients.clients = static_cast<int>(number);
+        clients_given = true;
         break;
       case 'A':
         clients.rate = strtod(optarg, nullptr);
@@ -604,6 +640,17 @@ int main(int argc, char *argv[]) {
       case 'W':
         valid = parse_number(optarg, 0, 10000, number);
         clients.hold_between_ms = static_cast<int>(number);
+        break;
+      case 'F':
+        valid = parse_number(optarg, 1, 1000000, number);
+        clients.flood = static_cast<int>(number);
+        break;
+      case 'E':
+        valid = parse_number(optarg, 1, 10000, number);
+        clients.flood_every_ms = static_cast<int>(number);
+        break;
+      case 'f':
+        valid = parse_flood_from(optarg, clients);
         break;
       case 'H':
         usage(stdout, argv[0]);
@@ -623,6 +670,13 @@ int main(int argc, char *argv[]) {
   if (mode == "clients") {
     if (host_given) {
       clients.host = target.host;
+    }
+    if (clients.flood > 0 && !clients_given) {
+      if (target.count > 0) {
+        usage(stderr, argv[0]);  // a count of passes, and no passes
+        return 1;
+      }
+      clients.clients = 0;
     }
     clients.seconds = target.seconds;
     clients.count = target.count;

@@ -79,13 +79,15 @@ enum class Stage { kIdle, kAsking, kConnecting, kHoldBefore, kCalling, kHoldBetw
 // One simulated client, on its way through a pass.
 struct Client {
   Stage stage = Stage::kIdle;
+  bool flooding = false;    // a connection of the flood, not a pass
   uint32_t generation = 0;  // a new one every pass: older events and timers are passed over
   int fd = -1;
   bool connected = false;
   bool waiting_for_room = false;  // EPOLLOUT watched while a call is sent
   unsigned long procedure = 0;    // the call in flight
   uint32_t xid = 0;
-  int64_t start = 0;  // when the pass was due
+  int64_t start = 0;   // when the pass was due
+  int64_t called = 0;  // when the last call was sent
   int64_t deadline = 0;
   int64_t wake = kNever;  // the end of a hold, or the next sending of the query
   int64_t retry = 0;
@@ -124,6 +126,10 @@ struct Clients {
   int64_t connections_changed = 0;
   std::vector<int64_t> latency_ns;
   int64_t last_end = 0;
+  uint16_t server_port = 0;  // as the port mapper named it
+  int64_t flood_end = 0;
+  long flood_answered = 0;
+  long flood_failed[kFailures] = {};
 } state;
 
 int64_t now_ns() {
@@ -131,6 +137,9 @@ int64_t now_ns() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * kSecond + now.tv_nsec;
 }
+
+// A call's or a pass's limit, the client's.
+int64_t time_limit() { return TIMEOUT.tv_sec * kSecond + TIMEOUT.tv_usec * 1000; }
 
 uint32_t index_of(const Client &client) {
   return static_cast<uint32_t>(&client - state.clients.data());
@@ -171,12 +180,26 @@ void end_pass(Client &client) {
   state.last_end = now_ns();
   client.stage = Stage::kIdle;
   ++client.generation;
-  state.free_clients.push_back(index_of(client));
+  if (!client.flooding) {
+    state.free_clients.push_back(index_of(client));
+  }
 }
 
 void finish(Client &client, Failure failure) {
   end_pass(client);
-  ++state.failed[failure];
+  if (!client.flooding) {
+    ++state.failed[failure];
+    return;
+  }
+  ++state.flood_failed[failure];
+  // A server started again listens elsewhere: the port mapper is asked anew.
+  if (failure == kConnectRefused) {
+    state.server_port = 0;
+  }
+  // A connection the server closed is made again at once, as a client that
+  // keeps its connection would; after any other failure, at the next call.
+  bool closed = failure == kClosed || failure == kReset;
+  add_timer(client, now_ns() + (closed ? 0 : state.run.flood_every_ms * kMillisecond));
 }
 
 void complete(Client &client) {
@@ -216,7 +239,7 @@ void send_query(Client &client) {
 // UDP socket of its own, as date_client makes it.
 void start_pass(Client &client, int64_t due) {
   client.start = due;
-  client.deadline = due + TIMEOUT.tv_sec * kSecond + TIMEOUT.tv_usec * 1000;
+  client.deadline = due + time_limit();
   client.stage = Stage::kAsking;
   add_timer(client, client.deadline);
   client.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -271,6 +294,11 @@ void send_rest(Client &client) {
 void send_call(Client &client, unsigned long procedure) {
   client.stage = Stage::kCalling;
   client.procedure = procedure;
+  client.called = now_ns();
+  if (client.flooding) {
+    client.deadline = client.called + time_limit();
+    add_timer(client, client.deadline);
+  }
   client.xid = ++state.next_xid;
   client.in_length = 0;
   u_int length =
@@ -310,7 +338,8 @@ void connected(Client &client) {
     fail_with(client, errno);
     return;
   }
-  hold_or_call(client, Stage::kHoldBefore, state.run.hold_before_ms, BIN_DATE);
+  hold_or_call(client, Stage::kHoldBefore, client.flooding ? 0 : state.run.hold_before_ms,
+               BIN_DATE);
 }
 
 void connect_failed(Client &client, int error) {
@@ -323,12 +352,32 @@ void connect_failed(Client &client, int error) {
   }
 }
 
+// A flood connection's source address: the flood's connections take the
+// addresses from flood_from up in turn, the second byte counting.
+bool bind_flood_source(Client &client) {
+  const ClientsRun &run = state.run;
+  // The port is chosen at the connect: many connections share an address.
+  int port_at_connect = 1;
+  setsockopt(client.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &port_at_connect,
+             sizeof port_at_connect);
+  uint32_t step = (index_of(client) - static_cast<uint32_t>(run.clients)) %
+                  static_cast<uint32_t>(run.flood_addresses);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  source.sin_addr.s_addr = htonl(ntohl(run.flood_from) + (step << 16));
+  return bind(client.fd, reinterpret_cast<const sockaddr *>(&source), sizeof source) == 0;
+}
+
 void start_connection(Client &client, uint16_t port) {
-  close(client.fd);
+  if (client.fd >= 0) {
+    close(client.fd);
+  }
+  state.server_port = port;
   client.stage = Stage::kConnecting;
   client.wake = kNever;
   client.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (client.fd < 0) {
+  if (client.fd < 0 ||
+      (client.flooding && state.run.flood_from != INADDR_ANY && !bind_flood_source(client))) {
     out_of_sockets(errno) ? finish(client, kNoSocket) : fail_with(client, errno);
     return;
   }
@@ -427,6 +476,11 @@ void reply_in(Client &client, size_t length) {
   xdr_free(as_xdrproc(xdr_wrapstring), reinterpret_cast<char *>(&text));
   if (status != RPC_SUCCESS) {
     finish(client, kBadReply);
+  } else if (client.flooding) {
+    ++state.flood_answered;
+    int64_t until_next = client.called + state.run.flood_every_ms * kMillisecond - now_ns();
+    hold_or_call(client, Stage::kHoldBefore,
+                 static_cast<int>(std::max<int64_t>(0, until_next) / kMillisecond), BIN_DATE);
   } else if (client.procedure == BIN_DATE) {
     client.time_value = time_value;
     hold_or_call(client, Stage::kHoldBetween, state.run.hold_between_ms, STR_DATE);
@@ -513,11 +567,30 @@ void on_event(const epoll_event &event) {
   }
 }
 
+// A flood connection, made straight to the server's port once the port
+// mapper has named it.
+void flood_connect(Client &client, int64_t now) {
+  if (state.server_port == 0) {
+    start_pass(client, now);
+    return;
+  }
+  client.start = now;
+  client.deadline = now + time_limit();
+  add_timer(client, client.deadline);
+  start_connection(client, state.server_port);
+}
+
 // A timer of the client's pass is due: the pass's time limit, the end of a
 // hold or the next sending of the query.
 void on_timer(const Timer &timer, int64_t now) {
   Client &client = state.clients[timer.client];
-  if (client.generation != timer.generation || client.stage == Stage::kIdle) {
+  if (client.generation != timer.generation) {
+    return;
+  }
+  if (client.stage == Stage::kIdle) {
+    if (client.flooding && now < state.flood_end) {
+      flood_connect(client, now);
+    }
     return;
   }
   if (now >= client.deadline) {
@@ -581,7 +654,7 @@ bool start_due_passes(int64_t begin, int64_t now, int64_t &next_due) {
   int64_t end = begin + static_cast<int64_t>(run.seconds * kSecond);
   auto more = [&](int64_t due) { return run.count > 0 ? state.scheduled < run.count : due < end; };
   // At most one round of the clients before events are looked at again.
-  for (size_t started = 0; started < state.clients.size(); ++started) {
+  for (int started = 0; started < run.clients; ++started) {
     int64_t due = run.rate > 0 ? next_due : now;
     if (!more(due)) {
       return false;
@@ -617,6 +690,11 @@ double own_cpu_seconds() {
   return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
+void print_connections_open(double elapsed) {
+  printf("most TCP connections open at once: %d (mean %.0f)\n", state.most_connections,
+         elapsed > 0 ? state.connection_ns / (elapsed * kSecond) : 0.0);
+}
+
 void print_report(double elapsed, double server_cpu, double rpcbind_cpu, double own_cpu) {
   const ClientsRun &run = state.run;
   long failed = 0;
@@ -634,8 +712,7 @@ void print_report(double elapsed, double server_cpu, double rpcbind_cpu, double 
     }
     printf("\n");
   }
-  printf("most TCP connections open at once: %d (mean %.0f)\n", state.most_connections,
-         elapsed > 0 ? state.connection_ns / (elapsed * kSecond) : 0.0);
+  print_connections_open(elapsed);
   std::sort(state.latency_ns.begin(), state.latency_ns.end());
   printf("pass latency ms%s: p50 %.1f, p90 %.1f, p99 %.1f, max %.1f\n",
          run.hold_before_ms + run.hold_between_ms > 0 ? " (holds included)" : "",
@@ -658,6 +735,48 @@ void print_report(double elapsed, double server_cpu, double rpcbind_cpu, double 
          per_thousand(own_cpu).c_str());
 }
 
+void print_flood_setting() {
+  const ClientsRun &run = state.run;
+  char first[INET_ADDRSTRLEN] = "";
+  char last[INET_ADDRSTRLEN] = "";
+  in_addr address{run.flood_from};
+  inet_ntop(AF_INET, &address, first, sizeof first);
+  address.s_addr =
+      htonl(ntohl(run.flood_from) + (static_cast<uint32_t>(run.flood_addresses - 1) << 16));
+  inet_ntop(AF_INET, &address, last, sizeof last);
+  printf("flood: %d connections", run.flood);
+  if (run.flood_from == INADDR_ANY) {
+    printf(" from no address in particular");
+  } else if (run.flood_addresses == 1) {
+    printf(" from %s", first);
+  } else {
+    printf(" from %d addresses, %s to %s", run.flood_addresses, first, last);
+  }
+  printf(
+      ", each calling procedure 1 every %d ms, connected again at once when closed, for %.1f s\n",
+      run.flood_every_ms, run.seconds);
+}
+
+// What the flood's calls met: answered, closed by the server, failed.
+void print_flood_report(double elapsed) {
+  printf(
+      "flood calls answered: %ld (%.1f a second); reconnects: %ld (connections closed or reset "
+      "by the server); failed otherwise:",
+      state.flood_answered, elapsed > 0 ? static_cast<double>(state.flood_answered) / elapsed : 0.0,
+      state.flood_failed[kClosed] + state.flood_failed[kReset]);
+  const char *separator = " ";
+  for (int cause = 0; cause < kFailures; ++cause) {
+    if (cause != kClosed && cause != kReset && state.flood_failed[cause] > 0) {
+      printf("%s%s %ld", separator, kFailureNames[cause], state.flood_failed[cause]);
+      separator = ", ";
+    }
+  }
+  printf("%s\n", separator[0] == ' ' ? " none" : "");
+  if (state.run.clients == 0) {
+    print_connections_open(elapsed);
+  }
+}
+
 }  // namespace
 
 int run_clients(const ClientsRun &run) {
@@ -672,25 +791,37 @@ int run_clients(const ClientsRun &run) {
     fprintf(stderr, "date_bench: epoll: %s\n", strerror(errno));
     return 1;
   }
-  state.clients.resize(static_cast<size_t>(run.clients));
-  for (size_t index = state.clients.size(); index-- > 0;) {
+  // The passes' clients first, then the flood's connections.
+  state.clients.resize(static_cast<size_t>(run.clients) + static_cast<size_t>(run.flood));
+  for (size_t index = static_cast<size_t>(run.clients); index-- > 0;) {
     state.free_clients.push_back(static_cast<uint32_t>(index));
   }
   char address[INET_ADDRSTRLEN] = "";
   inet_ntop(AF_INET, &state.port_mapper.sin_addr, address, sizeof address);
-  printf("date_bench clients: host %s (%s), %d clients, ", run.host.c_str(), address, run.clients);
-  if (run.rate > 0) {
-    printf("open loop: %.1f passes started a second", run.rate);
+  printf("date_bench clients: host %s (%s), ", run.host.c_str(), address);
+  if (run.clients == 0) {
+    printf("no passes\n");
   } else {
-    printf("closed loop: each client's next pass as its last ends");
+    printf("%d clients, ", run.clients);
+    if (run.rate > 0) {
+      printf("open loop: %.1f passes started a second", run.rate);
+    } else {
+      printf("closed loop: each client's next pass as its last ends");
+    }
+    if (run.count > 0) {
+      printf(", %ld passes\n", run.count);
+    } else {
+      printf(", for %.1f s\n", run.seconds);
+    }
   }
-  if (run.count > 0) {
-    printf(", %ld passes\n", run.count);
-  } else {
-    printf(", for %.1f s\n", run.seconds);
+  if (run.flood > 0) {
+    print_flood_setting();
   }
-  printf("holds: %d ms before procedure 1, %d ms between the calls; descriptors: %lu\n",
-         run.hold_before_ms, run.hold_between_ms, static_cast<unsigned long>(descriptors));
+  if (run.clients > 0) {
+    printf("holds: %d ms before procedure 1, %d ms between the calls; ", run.hold_before_ms,
+           run.hold_between_ms);
+  }
+  printf("descriptors: %lu\n", static_cast<unsigned long>(descriptors));
   fflush(stdout);
 
   double server_before = process_cpu_seconds(run.server_pid);
@@ -698,10 +829,21 @@ int run_clients(const ClientsRun &run) {
   double own_before = own_cpu_seconds();
   int64_t begin = now_ns();
   int64_t next_due = begin;
-  bool starting = true;
+  bool starting = run.clients > 0;
   std::vector<epoll_event> events(1024);
-  while (starting || state.free_clients.size() < state.clients.size()) {
+  if (run.flood > 0) {
+    state.flood_end = begin + static_cast<int64_t>(run.seconds * kSecond);
+    for (size_t index = static_cast<size_t>(run.clients); index < state.clients.size(); ++index) {
+      state.clients[index].flooding = true;
+      start_pass(state.clients[index], begin);
+    }
+  }
+  for (;;) {
     int64_t now = now_ns();
+    bool flooding = now < state.flood_end;
+    if (!starting && !flooding && state.free_clients.size() == static_cast<size_t>(run.clients)) {
+      break;
+    }
     if (starting) {
       starting = start_due_passes(begin, now, next_due);
     }
@@ -711,6 +853,9 @@ int run_clients(const ClientsRun &run) {
       if (run.rate <= 0 && !state.free_clients.empty()) {
         wake = now;
       }
+    }
+    if (flooding) {
+      wake = std::min(wake, state.flood_end);
     }
     int64_t wait_ms = std::max<int64_t>(0, (wake - now + kMillisecond - 1) / kMillisecond);
     int ready = epoll_wait(state.epoll_fd, events.data(), static_cast<int>(events.size()),
@@ -729,13 +874,27 @@ int run_clients(const ClientsRun &run) {
       on_timer(timer, now);
     }
   }
+  // The flood ends with the run; its calls then in flight are not counted.
+  for (size_t index = static_cast<size_t>(run.clients); index < state.clients.size(); ++index) {
+    if (state.clients[index].stage != Stage::kIdle) {
+      end_pass(state.clients[index]);
+    }
+  }
+  if (run.flood > 0) {
+    state.last_end = std::max(state.last_end, state.flood_end);
+  }
   double elapsed = static_cast<double>(state.last_end - begin) / kSecond;
-  print_report(elapsed, cpu_used(server_before, run.server_pid),
-               cpu_used(rpcbind_before, run.rpcbind_pid), own_cpu_seconds() - own_before);
+  if (run.clients > 0) {
+    print_report(elapsed, cpu_used(server_before, run.server_pid),
+                 cpu_used(rpcbind_before, run.rpcbind_pid), own_cpu_seconds() - own_before);
+  }
+  if (run.flood > 0) {
+    print_flood_report(elapsed);
+  }
   for (long count : state.failed) {
     if (count > 0) {
       return 1;
     }
   }
-  return 0;
+  return run.flood > 0 && state.flood_answered == 0 ? 1 : 0;
 }

@@ -5,6 +5,7 @@
 #ifndef BENCH_MANY_CLIENTS_H
 #define BENCH_MANY_CLIENTS_H
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <string>
@@ -20,10 +21,19 @@ struct ClientsRun {
   int hold_between_ms = 0;         // between procedures 1 and 2
   pid_t server_pid = 0;            // for their CPU time; 0: unknown
   pid_t rpcbind_pid = 0;
+  // Beside the passes, for the run's --seconds: connections each calling
+  // procedure 1 every flood_every_ms, connected again at once when the
+  // server closes them; bound to flood_addresses source addresses from
+  // flood_from up, the second byte counting (INADDR_ANY: unbound).
+  int flood = 0;
+  int flood_every_ms = 2000;
+  in_addr_t flood_from = 0;  // network order
+  int flood_addresses = 1;
 };
 
 // Makes the run and prints its report; 0 if every pass completed, 1 if any
-// failed or the run could not be made (the reason on standard error).
+// failed, if a flood had no call answered, or if the run could not be made
+// (the reason on standard error).
 int run_clients(const ClientsRun &run);
 
 #endif

@@ -84,19 +84,23 @@ TEST_F(BenchTest, SuiteMakesEveryKindOfRunWithoutErrors) {
   EXPECT_EQ(time_lines, 2 * 200 + 2 * 2 * 200 + 200 + 200 + 2 * 200);
 }
 
-TEST_F(BenchTest, SimulatedClientsHoldingTheirConnectionsAllComplete) {
-  BenchOutcome outcome =
-      run_bench({"--clients", "200", "--rate", "100", "--seconds", "2", "--hold-between", "200",
-                 "--server-pid", std::to_string(server_.pid), "--rpcbind-pid",
-                 std::to_string(rpcbind_pid_), "clients"});
+// Beside 20 connections from two source addresses calling every 100 ms.
+TEST_F(BenchTest, SimulatedClientsHoldingTheirConnectionsAllCompleteBesideAFlood) {
+  BenchOutcome outcome = run_bench(
+      {"--clients", "200", "--rate", "100", "--seconds", "2", "--hold-between", "200", "--flood",
+       "20", "--flood-every", "100", "--flood-from", "127.0.0.2/2", "--server-pid",
+       std::to_string(server_.pid), "--rpcbind-pid", std::to_string(rpcbind_pid_), "clients"});
   EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
   EXPECT_EQ(outcome.err, "");
   for (const char *line :
        {"\npasses: 200 due, 200 completed, 0 failed, in ", "\nfailed passes by cause:\n",
         "\n  connection closed by server ", "\npass latency ms (holds included): p50 ",
-        "\nCPU per 1,000 completed passes: date_server "}) {
+        "\nCPU per 1,000 completed passes: date_server ",
+        "\nflood: 20 connections from 2 addresses, 127.0.0.2 to 127.1.0.2, ",
+        "; reconnects: 0 (connections closed or reset by the server); failed otherwise: none\n"}) {
     EXPECT_NE(outcome.out.find(line), std::string::npos) << line << "\n" << outcome.out;
   }
+  EXPECT_GT(number_after(outcome.out, "\nflood calls answered: "), 20) << outcome.out;
   // Two passes a second start within each pass's hold of 200 ms.
   EXPECT_GT(number_after(outcome.out, "most TCP connections open at once: "), 1) << outcome.out;
   EXPECT_EQ(outcome.out.find("unknown"), std::string::npos) << outcome.out;

@@ -22,7 +22,7 @@ if [ "${DATE_SYSTEMD_TEST_INSIDE:-}" != 1 ]; then
   package=$(package_in "$1")
   scratch=$(mktemp -d)
   status=0
-  DATE_SYSTEMD_TEST_INSIDE=1 timeout $((270 + 6 * ${DATE_CAPACITY_SECONDS:-5})) unshare --mount --propagation private \
+  DATE_SYSTEMD_TEST_INSIDE=1 timeout $((360 + 6 * ${DATE_CAPACITY_SECONDS:-5})) unshare --mount --propagation private \
     "$0" "$package" "$scratch" "$2" "$3" || status=$?
   rmdir "$scratch"
   exit "$status"
@@ -360,6 +360,45 @@ echo "ok: 2000 clients holding their connections 1 s beside 800 trickling ones: 
   '^(passes|most TCP|pass latency)' "$scratch/clients.log" | tr '\n' ';')"
 in_container sh -c 'kill "$(cat /run/trickle.pid)"' || true
 wait "$trickle_pid" 2> /dev/null || true
+
+# A newcomer beside a flood: 900 connections, more than the server holds
+# under LimitNOFILE=1024, each calling procedure 1 every 2 s and connecting
+# again at once when closed, from one source address and from 60. A
+# date_client started once the server's table is full must be first served
+# within 15 s and make 3 passes in 25 s: the server makes room for it.
+flood_seconds=40
+unserved=()
+for from in 127.0.0.2 127.10.0.1/60; do
+  main_pid=$(in_container systemctl show -p MainPID --value date_server)
+  limit=$((flood_seconds + 30)) in_container /bench/date_bench --flood 900 --flood-from "$from" \
+    --seconds "$flood_seconds" clients > "$scratch/flood.log" 2>&1 &
+  flood_pid=$!
+  table_full() { [ "$(in_container sh -c "ls /proc/$main_pid/fd | wc -l")" -ge 800 ]; }
+  check "900 flooding connections from $from fill the server's table" wait_until 20 table_full
+  # The newcomer's start, then each line of its output after the time it came.
+  limit=35 in_container bash -c 'echo "$EPOCHREALTIME start"
+    timeout 25 date_client 127.0.0.1 2>&1 | while IFS= read -r line; do echo "$EPOCHREALTIME $line"; done' \
+    > "$scratch/newcomer.log" || true
+  wait "$flood_pid" || {
+    cat "$scratch/flood.log"
+    fail "date_bench --flood 900 --flood-from $from"
+  }
+  read -r first passes < <(awk 'NR == 1 { start = $1 }
+    / Display the time on sever / && first == "" { first = sprintf("%.1f", $1 - start) }
+    / Display the date on the server is / { passes++ }
+    END { print (first == "" ? "never" : first), passes + 0 }' "$scratch/newcomer.log")
+  served="first served after $first s"
+  [ "$first" != never ] || served="never served"
+  echo "beside 900 flooding connections from $from: the newcomer $served," \
+    "$passes passes in 25 s; the flood's $(sed -n 's/^flood calls answered: \([0-9]*\).*; reconnects: \([0-9]*\) .*/calls answered \1, reconnects \2/p' \
+      "$scratch/flood.log")"
+  if [ "$first" = never ] || awk -v f="$first" 'BEGIN { exit f <= 15 }' || [ "$passes" -lt 3 ]; then
+    unserved+=("$from")
+  fi
+done
+[ ${#unserved[@]} -eq 0 ] ||
+  fail "a newcomer beside 900 flooding connections from ${unserved[*]}: not first served within 15 s and 3 passes in 25 s"
+echo "ok: a newcomer beside 900 flooding connections is first served within 15 s and makes 3 passes in 25 s"
 
 # --- its life -------------------------------------------------------------------
 
