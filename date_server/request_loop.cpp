@@ -754,11 +754,9 @@ bool accept_connection(pollfd &listener) {
     std::pop_heap(free_slots.begin(), free_slots.end(), std::greater<>());
     free_slots.pop_back();
     note_taken(index);
-    descriptors_ran_out_at = std::max(descriptors_ran_out_at, open_transports);
   } else if (count > slots.size()) {
     slots.resize(count);
     note_taken(count - 1);
-    descriptors_ran_out_at = std::max(descriptors_ran_out_at, open_transports);
   } else if (error == EMFILE) {
     descriptors_ran_out_at = open_transports;
     descriptors_ran_out_ms = monotonic_ms();

@@ -31,8 +31,9 @@ void note_transport(const SVCXPRT *transp, TransportKind kind);
 // bounds itself).
 bool decoded_within_message(const SVCXPRT *transp);
 
-// A call of the program has arrived whole on the transport: a connection
-// that has made one lately is not closed to make room for others.
+// A call of the program has arrived whole on the transport: when room is
+// made for others, a connection that has made one gives way after those
+// of its source that have made none.
 void note_call(const SVCXPRT *transp);
 
 // Waits up to timeout_ms (-1: without end) for calls and connections, and
