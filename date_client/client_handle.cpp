@@ -465,20 +465,13 @@ pthread_mutex_t lookup_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t lookup_changed;
 bool lookup_watch_started = false;
 const char *lookup_host = nullptr;  // while a look-up by name is under way
-struct timespec lookup_deadline;     // of the latest look-up (CLOCK_MONOTONIC)
-bool watch_has_deadline = false;     // the watch waits for some deadline
-
-bool deadline_passed(const struct timespec &deadline) {
-  struct timespec now {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec > deadline.tv_sec ||
-         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
-}
+int64_t lookup_deadline = 0;      // of the latest look-up (now_ms)
+bool watch_has_deadline = false;  // the watch waits for some deadline
 
 void *watch_lookups(void * /*unused*/) {
   pthread_mutex_lock(&lookup_lock);
   for (;;) {
-    bool passed = deadline_passed(lookup_deadline);
+    bool passed = now_ms() >= lookup_deadline;
     if (passed && lookup_host != nullptr) {
       rpc_createerr.cf_stat = RPC_UNKNOWNHOST;
       clnt_pcreateerror(lookup_host);
@@ -493,7 +486,8 @@ void *watch_lookups(void * /*unused*/) {
     // not: a later look-up only moves it on, and waking at the earlier one
     // the watch finds the later one and waits again.
     watch_has_deadline = true;
-    struct timespec until = lookup_deadline;
+    struct timespec until = {static_cast<time_t>(lookup_deadline / 1000),
+                             static_cast<long>(lookup_deadline % 1000 * 1000000)};
     pthread_cond_timedwait(&lookup_changed, &lookup_lock, &until);
   }
   return nullptr;
@@ -521,8 +515,7 @@ int resolve(const char *host, int64_t deadline, struct addrinfo **found) {
     return EAI_SYSTEM;
   }
   lookup_host = host;
-  lookup_deadline = {static_cast<time_t>(deadline / 1000),
-                     static_cast<long>(deadline % 1000 * 1000000)};
+  lookup_deadline = deadline;
   if (!watch_has_deadline) {
     watch_has_deadline = true;
     pthread_cond_signal(&lookup_changed);
