@@ -6,7 +6,6 @@
 // as many descriptors as before. Each case prints what other clients waited
 // for an answer while the condition lasted, and the server's CPU time.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -158,9 +157,10 @@ class HostileTest : public ::testing::TestWithParam<std::string> {
     double start_cpu;
   };
 
-  // A socket connected to the server over the transport under test.
-  int open_socket(int buffer_size = 0) const {
-    return loopback_connect(GetParam(), server_.port(GetParam()), buffer_size);
+  // A socket connected to the server over the transport under test, from
+  // `source` if given.
+  int open_socket(int buffer_size = 0, const std::string &source = "") const {
+    return loopback_connect(GetParam(), server_.port(GetParam()), buffer_size, source);
   }
 
   // One call and its reply over the transport under test.
@@ -311,37 +311,6 @@ TEST_P(HostileOverTcp, CallInSeveralFragmentsIsRefusedWithoutHarm) {
 
 // --- descriptors run out -----------------------------------------------------
 
-// A socket connected to the server's TCP port of `netid` from `source`, an
-// address of the namespace's loopback; -1 on failure.
-int connect_from(const std::string &netid, uint16_t port, const std::string &source) {
-  bool ipv6 = is_ipv6(netid);
-  sockaddr_storage from{};
-  sockaddr_storage to{};
-  socklen_t length = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-  auto *from6 = reinterpret_cast<sockaddr_in6 *>(&from);
-  auto *to6 = reinterpret_cast<sockaddr_in6 *>(&to);
-  auto *from4 = reinterpret_cast<sockaddr_in *>(&from);
-  auto *to4 = reinterpret_cast<sockaddr_in *>(&to);
-  if (ipv6) {
-    from6->sin6_family = to6->sin6_family = AF_INET6;
-    inet_pton(AF_INET6, source.c_str(), &from6->sin6_addr);
-    to6->sin6_addr = in6addr_loopback;
-    to6->sin6_port = htons(port);
-  } else {
-    from4->sin_family = to4->sin_family = AF_INET;
-    inet_pton(AF_INET, source.c_str(), &from4->sin_addr);
-    to4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to4->sin_port = htons(port);
-  }
-  int fd = socket(from.ss_family, SOCK_STREAM, 0);
-  if (bind(fd, reinterpret_cast<sockaddr *>(&from), length) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr *>(&to), length) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // The library sizes its descriptor table when the server starts (from the
 // descriptor limit) and would close connections, live ones too, once they
 // fill four fifths of it. The server holds fewer, and makes room for a new
@@ -417,8 +386,7 @@ TEST_P(HostileOverTcp, FloodOfConnectionsPastTheDescriptorLimit) {
     }
     std::vector<int> flood;
     for (int i = 0; i < c.connections; ++i) {
-      int fd = calling ? connect_from(GetParam(), server_.port(GetParam()), from[i % c.sources])
-                       : open_socket();
+      int fd = calling ? open_socket(0, from[i % c.sources]) : open_socket();
       ASSERT_GE(fd, 0);
       // The first byte of a record mark (the server takes a connection only
       // once something has arrived on it), or a whole call.
@@ -437,7 +405,7 @@ TEST_P(HostileOverTcp, FloodOfConnectionsPastTheDescriptorLimit) {
           ssize_t peeked = recv(flood[i], &byte, 1, MSG_PEEK | MSG_DONTWAIT);
           if (peeked == 0 || (peeked < 0 && errno != EAGAIN)) {
             close(flood[i]);
-            flood[i] = connect_from(GetParam(), server_.port(GetParam()), from[i % c.sources]);
+            flood[i] = open_socket(0, from[i % c.sources]);
             send_record(flood[i], encode_call(date_call(0)));
             ++reopened;
           } else if (peeked > 0 && read_record(flood[i], 1000)) {

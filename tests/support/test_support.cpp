@@ -450,13 +450,25 @@ static bool wait_readable(int fd, int timeout_ms) {
   return ready == 1;
 }
 
-int loopback_connect(const std::string &netid, uint16_t port, int buffer_size) {
+int loopback_connect(const std::string &netid, uint16_t port, int buffer_size,
+                     const std::string &source) {
   socklen_t length = 0;
   sockaddr_storage address = loopback(netid, port, &length);
   int fd = socket(address.ss_family, is_datagram(netid) ? SOCK_DGRAM : SOCK_STREAM, 0);
   if (buffer_size > 0) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer_size, sizeof buffer_size);
+  }
+  if (!source.empty()) {
+    sockaddr_storage from = loopback(netid, 0, &length);
+    void *host = is_ipv6(netid)
+                     ? static_cast<void *>(&reinterpret_cast<sockaddr_in6 &>(from).sin6_addr)
+                     : static_cast<void *>(&reinterpret_cast<sockaddr_in &>(from).sin_addr);
+    if (inet_pton(from.ss_family, source.c_str(), host) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&from), length) != 0) {
+      close(fd);
+      return -1;
+    }
   }
   if (connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
     close(fd);

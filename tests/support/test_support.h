@@ -136,8 +136,10 @@ bool is_ipv6(const std::string &netid);
 bool is_datagram(const std::string &netid);
 // A socket of the netid's kind connected to loopback:port; -1 on failure.
 // A TCP socket gets send and receive buffers of buffer_size bytes, if given,
-// before it connects.
-int loopback_connect(const std::string &netid, uint16_t port, int buffer_size = 0);
+// before it connects; and is bound to `source`, if given, an address of
+// the netid's family on loopback.
+int loopback_connect(const std::string &netid, uint16_t port, int buffer_size = 0,
+                     const std::string &source = "");
 // One message out and one back over the netid's transport: a datagram, or a
 // record on a connection of its own; nullopt if none within timeout_ms.
 std::optional<Bytes> exchange(const std::string &netid, uint16_t port, const Bytes &message,
