@@ -251,13 +251,16 @@ bench() {
 
 # A burst as fast as the server answers, with the service's journald
 # restarted midway, as an upgrade of the package does: every line kept.
+# The restart comes half a second into the burst, whose calls take some
+# seconds even at the top rate (and wait for journald while it restarts),
+# rather than after a count of its lines: counting the journal takes long
+# enough for a fast burst to have ended meanwhile.
 lines_before=$(service_lines)
 bench 60000 &
 burst_pid=$!
-a_sixth_logged() { [ "$(service_lines)" -ge $((lines_before + 10000)) ]; }
-check "a sixth of the burst is in the journal" wait_until 10 a_sixth_logged
-check "the burst still runs" kill -0 "$burst_pid"
+sleep 0.5
 in_container systemctl restart systemd-journald@date_server
+check "the burst still ran when the service's journald had restarted" kill -0 "$burst_pid"
 wait "$burst_pid" || fail "date_bench, 60000 calls"
 burst_kept() { [ "$(service_lines)" -eq $((lines_before + 60000)) ]; }
 wait_until 20 burst_kept || fail "of a burst of 60000 calls $(($(service_lines) - lines_before)) lines kept"
